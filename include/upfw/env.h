@@ -1,0 +1,44 @@
+/* Boot-loader environment: two CRC-protected copies on /dev/mtd1, held in memory while open. */
+#ifndef UPFW_ENV_H
+#define UPFW_ENV_H
+
+#include <stdint.h>
+
+#include "upfw/export.h"
+
+UPFW_EXTERN_C_BEGIN
+
+/* Reads both copies and keeps the newer valid one (or the built-in default) in memory.
+ * 0 on success, -1 on failure (the store is then closed). Re-reads an open store. */
+UPFW_API int env_init(void);
+/* Releases the in-memory environment. Always 0. */
+UPFW_API int env_deinit(void);
+
+/* Value of a variable inside the open store, or NULL. Valid until the next change. */
+UPFW_API char *hs_getenv(const char *name);
+/* Replaces or adds a variable and writes both copies. 0, or -1 (errno EINVAL when the
+ * environment is not terminated or not loaded). A refused set changes nothing. */
+UPFW_API int hs_setenv(const char *name, const char *value);
+/* Prints every variable as name=value lines on stdout. 0, or -1. */
+UPFW_API int hs_printenv(void);
+
+/* Command-line forms; each call opens the store afresh. */
+UPFW_API char *fw_getenv(const char *name);
+UPFW_API int fw_printenv(int argc, char *argv[]);
+UPFW_API int fw_setenv(int argc, char *argv[]);
+
+/* Wrappers for other programs on the device. */
+UPFW_API int vh_env_init(void);
+UPFW_API int vh_env_deinit(void);
+UPFW_API char *vh_getenv(const char *name);
+UPFW_API int vh_setenv(const char *name, const char *value);
+
+/* IEEE 802.3 CRC-32; crc32(0, buf, len) is the standard CRC, a previous result continues it. */
+UPFW_API uint32_t crc32(uint32_t crc, const unsigned char *buf, uint32_t len);
+UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t len);
+UPFW_API uint32_t crc32_wd(uint32_t crc, const unsigned char *buf, uint32_t len, uint32_t chunk_sz);
+UPFW_API extern const uint32_t crc32_tab[256];
+
+UPFW_EXTERN_C_END
+
+#endif

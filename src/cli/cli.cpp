@@ -1,0 +1,253 @@
+#include "cli/cli.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ptb/ptb.h"
+#include "upfw/env.h"
+#include "upfw/ptb.h"
+
+namespace upfw::cli {
+
+namespace {
+
+constexpr const char *kDefaultImage = "/dev/shm/updateFM.bin";
+constexpr size_t kImagePathSize = 128;
+constexpr size_t kSnSize = 32;
+constexpr size_t kCmdlineSize = 512;
+constexpr size_t kFileSize = 32;
+
+// Values of the options without a short letter.
+enum : int {
+    kHelp = 0, kVersion = 1, kShow = 2, kAutoDl = 3, kAutoBoot = 4, kPriAddr = 5, kPriFile = 6,
+    kServerIp = 20, kEthIp = 22, kEthMask = 23, kEthGw = 24, kUbootVer = 25,
+    kWifiIp = 27, kWifiMask = 28, kWifiGw = 29,
+};
+
+constexpr int kOptionCount = 26;
+
+const struct option option_table[kOptionCount + 1] = {
+    {"help", 0, nullptr, kHelp},
+    {"version", 0, nullptr, kVersion},
+    {"show", 0, nullptr, kShow},
+    {"upfw", 0, nullptr, 'u'},
+    {"analysis", 0, nullptr, 'a'},
+    {"oem", 0, nullptr, 'e'},
+    {"list", 0, nullptr, 'l'},
+    {"bootState", 1, nullptr, 'B'},
+    {"system", 1, nullptr, 'S'},
+    {"sn", 1, nullptr, 'N'},
+    {"cmdline", 1, nullptr, 'C'},
+    {"delay", 1, nullptr, 'D'},
+    {"auto_boot", 1, nullptr, kAutoBoot},
+    {"auto_dl", 1, nullptr, kAutoDl},
+    {"pri_addr", 1, nullptr, kPriAddr},
+    {"pri_file", 1, nullptr, kPriFile},
+    {"serverip", 1, nullptr, kServerIp},
+    {"eth0_mac", 1, nullptr, 'E'},
+    {"eth0_ip", 1, nullptr, kEthIp},
+    {"eth0_mask", 1, nullptr, kEthMask},
+    {"eth0_gw", 1, nullptr, kEthGw},
+    {"uboot_ver", 1, nullptr, kUbootVer},
+    {"wifi0_mac", 1, nullptr, 'W'},
+    {"wifi0_ip", 1, nullptr, kWifiIp},
+    {"wifi0_mask", 1, nullptr, kWifiMask},
+    {"wifi0_gw", 1, nullptr, kWifiGw},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct OptionHelp {
+    const char *arg;
+    const char *help;
+};
+
+const OptionHelp option_help[kOptionCount] = {
+    {"", "display this help and exit"},
+    {"", "output version information and exit"},
+    {"", "Show Varnholt ZARORE information "},
+    {"", "Update Varnholt upgrade images"},
+    {"", "Analysis Varnholt upgrade images"},
+    {"", "Analysis Varnholt upgrade OEM images"},
+    {"", "List upgrade image information"},
+    {"state", "set boot state"},
+    {"id", "Switch Varnholt System"},
+    {"sn", "Update Varnholt ZARORE SN "},
+    {"str", "Update Varnholt ZARORE cmdline "},
+    {"digit", "Update Varnholt ZARORE bootdelay "},
+    {"digit", "Update Varnholt ZARORE load linux from nandflash or no "},
+    {"digit", "Update Varnholt ZARORE load linux from network or no "},
+    {"hex", "Update Varnholt ZARORE pri_addr "},
+    {"str", "Update Varnholt updated file name(32bytes) "},
+    {"ip", "Update Varnholt ZARORE tftpd server ip "},
+    {"MAC", "Update Varnholt ZARORE eth0 MAC "},
+    {"ip", "Update Varnholt ZARORE eth0 lan ip "},
+    {"ip", "Update Varnholt ZARORE eth0 lan mask "},
+    {"ip", "Update Varnholt ZARORE eth0 lan gw "},
+    {"ver", "set uboot version , eg: xx.xx.xx.xx"},
+    {"MAC", "Update Varnholt ZARORE wifi0 MAC "},
+    {"ip", "Update Varnholt ZARORE wifi0 ip "},
+    {"ip", "Update Varnholt ZARORE wifi0 mask"},
+    {"ip", "Update Varnholt ZARORE wifi0 gw "},
+};
+
+constexpr const char *kShortOptions = "?uaelB:S:N:C:D:E:W:";
+
+struct RunState {
+    char image_path[kImagePathSize];
+    bool upfw = false, analysis = false, oem = false, list = false;
+    char sn[kSnSize];
+    char cmdline[kCmdlineSize];
+    char pri_file[kFileSize];
+    bool error = false;
+};
+
+// A number argument: decimal, 0x hexadecimal or 0 octal, the whole text, no sign, at most max.
+// Text that is not such a number is refused: "-S x" must not switch the slot and reboot.
+bool parse_number(const char *text, uint32_t max, uint32_t *out) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || v > max) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Copies an argument into its fixed buffer; false when it does not fit with its terminator.
+bool copy_arg(char *buf, size_t size, const char *arg) {
+    size_t n = std::strlen(arg);
+    if (n >= size) return false;
+    std::memcpy(buf, arg, n + 1);
+    return true;
+}
+
+// Runs one setting option; returns false when it failed.
+bool apply_setting(RunState &st, int opt, const char *arg) {
+    uint32_t n = 0;
+    switch (opt) {
+    case 'B': return parse_number(arg, UINT32_MAX, &n) && set_boot_state(static_cast<int>(n)) == 0;
+    case 'S': return parse_number(arg, UINT32_MAX, &n) && set_switch_filesys(n) == 0;
+    case 'N': return copy_arg(st.sn, sizeof st.sn, arg) && set_ptb_sn(st.sn) == 0;
+    case 'C': return copy_arg(st.cmdline, sizeof st.cmdline, arg) && set_ptb_cmdline(st.cmdline) == 0;
+    case 'D': return parse_number(arg, UINT8_MAX, &n) && set_ptb_bootdelay(static_cast<uint8_t>(n)) == 0;
+    case kAutoBoot: return parse_number(arg, UINT8_MAX, &n) && set_ptb_autoboot(static_cast<uint8_t>(n)) == 0;
+    case kAutoDl: return parse_number(arg, UINT8_MAX, &n) && set_ptb_autodownload(static_cast<uint8_t>(n)) == 0;
+    case kPriAddr: return parse_number(arg, UINT32_MAX, &n) && set_ptb_pri_addr(n) == 0;
+    case kPriFile: return copy_arg(st.pri_file, sizeof st.pri_file, arg) && set_ptb_pri_file(st.pri_file) == 0;
+    case kServerIp: return set_ptb_tftpd_ip(arg) == 0;
+    case 'E': return set_ptb_eth_mac(0, arg) == 0;
+    case kEthIp: return set_ptb_eth_ip(0, arg) == 0;
+    case kEthMask: return set_ptb_eth_netmask(0, arg) == 0;
+    case kEthGw: return set_ptb_eth_gateway(0, arg) == 0;
+    case kUbootVer: return set_ptb_uboot_version(arg) == 0;
+    case 'W': return set_ptb_wifi_mac(0, arg) == 0;
+    case kWifiIp: return set_ptb_wifi_ip(0, arg) == 0;
+    case kWifiMask: return set_ptb_wifi_netmask(0, arg) == 0;
+    case kWifiGw: return set_ptb_wifi_gateway(0, arg) == 0;
+    default: return false;
+    }
+}
+
+const char *failure_text(int opt) {
+    switch (opt) {
+    case 'B': return "set boot state faild.\n";
+    case 'S': return "switch system faild.\n";
+    case 'N': return "update sn faild.\n";
+    case 'C': return "update cmdline faild.\n";
+    case 'D': return "update bootdelay faild.\n";
+    case kAutoBoot: return "update auto_boot faild.\n";
+    case kAutoDl: return "update auto_dl faild.\n";
+    case kPriAddr: return "update pri_addr faild.\n";
+    case kPriFile: return "update pri_file faild.\n";
+    case kServerIp: return "update tftpd ip address faild.\n";
+    case 'E': return "update eth0 mac faild.\n";
+    case kEthIp: return "update eth0 ip address faild.\n";
+    case kEthMask: return "update eth0 netmask faild.\n";
+    case kEthGw: return "update eth0 gateway faild.\n";
+    case kUbootVer: return "update uboot version faild.\n";
+    case 'W': return "update wifi0 mac faild.\n";
+    case kWifiIp: return "update wifi0 ip address faild.\n";
+    case kWifiMask: return "update wifi0 netmask faild.\n";
+    case kWifiGw: return "update wifi0 gateway faild.\n";
+    default: return "";
+    }
+}
+
+void parse_command_line(RunState &st, int argc, char **argv) {
+    optind = 0;  // full re-initialisation of the parser
+    int opt;
+    while ((opt = getopt_long(argc, argv, kShortOptions, option_table, nullptr)) != -1) {
+        switch (opt) {
+        case kHelp: print_usage(); continue;
+        case kVersion: ptb::display_version(); continue;
+        case kShow: display_info(); continue;
+        case 'u': st.upfw = true; continue;
+        case 'a': st.analysis = true; continue;
+        case 'e': st.oem = true; continue;
+        case 'l': st.list = true; continue;
+        case '?':
+        default:
+            if (opt != '?' && failure_text(opt)[0] != '\0') break;
+            std::fflush(stdout);
+            std::fprintf(stderr, "Error: Unknow option\n");
+            st.error = true;
+            return;
+        }
+        if (!apply_setting(st, opt, optarg)) {
+            std::fflush(stdout);
+            std::fputs(failure_text(opt), stderr);
+            st.error = true;
+        }
+    }
+    if (argc - optind == 1) {
+        if (std::strlen(argv[optind]) >= kImagePathSize) {
+            std::fprintf(stderr, "Error: image path longer than %zu characters\n", kImagePathSize - 1);
+            st.error = true;
+            return;
+        }
+        std::memset(st.image_path, 0, sizeof st.image_path);
+        std::memcpy(st.image_path, argv[optind], std::strlen(argv[optind]));
+    }
+}
+
+}  // namespace
+
+void print_usage() {
+    std::printf("Usage:\n  update [OPTION] upfw_file \n  Writes to the specified MTD device.\n\n");
+    for (int i = 0; i < kOptionCount; ++i) {
+        int v = option_table[i].val;
+        if ((v >= 'A' && v <= 'Z') || (v >= 'a' && v <= 'z')) std::printf("-%c ", v);
+        else std::printf("   ");
+        std::printf("--%s", option_table[i].name);
+        if (option_help[i].arg[0] != '\0') std::printf(" [%s]", option_help[i].arg);
+        std::printf("\t%s\n", option_help[i].help);
+    }
+    std::printf("\n");
+}
+
+int run(int argc, char **argv) {
+    static RunState st;
+    st = RunState();
+    std::snprintf(st.image_path, sizeof st.image_path, "%s", kDefaultImage);
+
+    env_init();
+    parse_command_line(st, argc, argv);
+    if (st.error) {
+        print_usage();
+        return -1;
+    }
+    if (st.upfw || st.analysis || st.oem || st.list) {
+        // The compatibility check, listing, extraction and update are not part of this build.
+        std::fprintf(stderr, "update: image jobs are not available in this build\n");
+        return -1;
+    }
+    env_deinit();
+    return 0;
+}
+
+}  // namespace upfw::cli

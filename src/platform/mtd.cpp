@@ -1,0 +1,485 @@
+#include "platform/mtd.h"
+
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "platform/root.h"
+
+namespace upfw::platform {
+
+namespace {
+
+// The kernel's internal ENOTSUPP, which mtdchar passes to user space for MEMLOCK on NAND.
+constexpr int kErrNotSupp = 524;
+constexpr uint32_t kCapNor = MTD_WRITEABLE | MTD_BIT_WRITEABLE;
+constexpr uint32_t kCapNand = MTD_WRITEABLE;
+
+std::string trim(const std::string &s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+bool parse_u64(const std::string &s, uint64_t *out) {
+    if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+
+template <typename Out>
+bool parse_list(const std::string &s, Out add) {
+    std::stringstream ss(s);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        item = trim(item);
+        if (item.empty()) continue;
+        uint64_t v;
+        if (!parse_u64(item, &v)) return false;
+        add(v);
+    }
+    return true;
+}
+
+std::string join(const std::set<uint32_t> &values) {
+    std::string out;
+    for (uint32_t v : values) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(v);
+    }
+    return out;
+}
+
+bool is_pow2(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+}  // namespace
+
+// Emulated flash: the description of one regular file standing in for an MTD device, and the
+// simulated device's shared fault switches (power cut, operation log) under <root>/sim.
+struct Emulation {
+    MtdInfo geo;
+    std::set<uint32_t> bad, fail_erase, fail_write, weak;
+    std::vector<uint64_t> read_flip;
+    std::string desc_path;
+    std::string shown_path;
+    std::string sim_dir;
+    bool log_ops = false;
+    bool power_cut = false;
+    bool tear = false;
+    uint64_t cut_after = 0;
+
+    bool load(const std::string &path);
+    bool store_bad() const;
+    int begin_op(const char *what, uint64_t offset, uint64_t length);
+    bool nand() const { return geo.type == kMtdNand; }
+    uint32_t block_of(uint64_t offset) const { return static_cast<uint32_t>(offset / geo.erasesize); }
+};
+
+bool Emulation::load(const std::string &path) {
+    desc_path = path + ".mtd";
+    geo.type = kMtdNor;
+    geo.erasesize = 0x10000;
+    geo.writesize = 1;
+    geo.oobsize = 0;
+    std::ifstream in(desc_path);
+    if (!in) {
+        // A bare dump without a description reads as NOR with 64 KiB sectors.
+        if (errno != ENOENT) return false;
+    }
+    std::string line;
+    bool ok = true;
+    while (ok && std::getline(in, line)) {
+        size_t hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        line = trim(line);
+        if (line.empty()) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            ok = false;
+            break;
+        }
+        std::string key = trim(line.substr(0, eq));
+        std::string val = trim(line.substr(eq + 1));
+        uint64_t v = 0;
+        auto add_to = [](std::set<uint32_t> &set) {
+            return [&set](uint64_t x) { set.insert(static_cast<uint32_t>(x)); };
+        };
+        if (key == "type") {
+            if (val == "nor") geo.type = kMtdNor;
+            else if (val == "nand") geo.type = kMtdNand;
+            else if (parse_u64(val, &v) && v <= 255) geo.type = static_cast<uint8_t>(v);
+            else ok = false;
+        } else if (key == "erasesize" || key == "writesize" || key == "oobsize") {
+            ok = parse_u64(val, &v) && v <= UINT32_MAX;
+            uint32_t &field = key == "erasesize" ? geo.erasesize
+                              : key == "writesize" ? geo.writesize : geo.oobsize;
+            field = static_cast<uint32_t>(v);
+        } else if (key == "bad") {
+            ok = parse_list(val, add_to(bad));
+        } else if (key == "fail_erase") {
+            ok = parse_list(val, add_to(fail_erase));
+        } else if (key == "fail_write") {
+            ok = parse_list(val, add_to(fail_write));
+        } else if (key == "weak") {
+            ok = parse_list(val, add_to(weak));
+        } else if (key == "read_flip") {
+            ok = parse_list(val, [this](uint64_t x) { read_flip.push_back(x); });
+        } else {
+            ok = false;
+        }
+    }
+    if (!ok || !is_pow2(geo.erasesize) || geo.writesize == 0 || geo.erasesize % geo.writesize != 0) {
+        errno = EINVAL;
+        return false;
+    }
+    geo.flags = geo.type == kMtdNor ? kCapNor : kCapNand;
+
+    std::string r = root();
+    if (!r.empty()) {
+        sim_dir = r + "/sim";
+        std::string rr = rooted("/");
+        shown_path = path.compare(0, rr.size(), rr) == 0 ? path.substr(rr.size() - 1) : path;
+        struct stat st;
+        log_ops = ::stat((sim_dir + "/flash.log").c_str(), &st) == 0;
+        std::ifstream cut(sim_dir + "/powercut");
+        if (cut) {
+            power_cut = true;
+            while (std::getline(cut, line)) {
+                line = trim(line);
+                if (line.rfind("after=", 0) == 0) parse_u64(line.substr(6), &cut_after);
+                else if (line == "tear=1") tear = true;
+            }
+        }
+    } else {
+        shown_path = path;
+    }
+    return true;
+}
+
+bool Emulation::store_bad() const {
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(desc_path);
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t eq = line.find('=');
+            if (eq == std::string::npos || trim(line.substr(0, eq)) != "bad") lines.push_back(line);
+        }
+    }
+    lines.push_back("bad=" + join(bad));
+    std::string tmp = desc_path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        for (const auto &l : lines) out << l << '\n';
+        if (!out.flush()) return false;
+    }
+    return ::rename(tmp.c_str(), desc_path.c_str()) == 0;
+}
+
+// Counts one flash operation (erase, write, bad-block mark) of the simulated device and logs
+// it. Returns 0 to carry it out, 1 when the power fails during it (tear it, then cut), or
+// kills the process at once when the power fails before it.
+int Emulation::begin_op(const char *what, uint64_t offset, uint64_t length) {
+    if (!log_ops && !power_cut) return 0;
+    std::string counter = sim_dir + "/flashops";
+    uint64_t n = 0;
+    {
+        std::ifstream in(counter);
+        std::string s;
+        if (in >> s) parse_u64(s, &n);
+    }
+    ++n;
+    {
+        std::ofstream out(counter, std::ios::trunc);
+        out << n << '\n';
+    }
+    if (log_ops) {
+        std::ofstream log(sim_dir + "/flash.log", std::ios::app);
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "%" PRIu64 " %s %s 0x%" PRIx64 " 0x%" PRIx64 "\n", n, what,
+                      shown_path.c_str(), offset, length);
+        log << buf;
+    }
+    if (power_cut && n > cut_after) {
+        if (tear) return 1;
+        ::raise(SIGKILL);
+    }
+    return 0;
+}
+
+namespace {
+[[noreturn]] void power_fails() {
+    ::raise(SIGKILL);
+    std::abort();
+}
+}  // namespace
+
+MtdDevice::MtdDevice() = default;
+MtdDevice::~MtdDevice() = default;
+MtdDevice::MtdDevice(MtdDevice &&) noexcept = default;
+MtdDevice &MtdDevice::operator=(MtdDevice &&) noexcept = default;
+
+bool MtdDevice::open(const std::string &path, int flags) {
+    close();
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) {
+        auto emu = std::make_unique<Emulation>();
+        if (!emu->load(path)) return false;
+        if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+            errno = EFBIG;
+            return false;
+        }
+        emu_ = std::move(emu);
+    } else if (!S_ISCHR(st.st_mode)) {
+        errno = ENODEV;
+        return false;
+    }
+    fd_ = std::move(fd);
+    return true;
+}
+
+int MtdDevice::close() {
+    emu_.reset();
+    return fd_.close();
+}
+
+int MtdDevice::info(MtdInfo *out) const {
+    if (!emu_) {
+        mtd_info_user mi;
+        std::memset(&mi, 0, sizeof mi);
+        if (::ioctl(fd_.get(), MEMGETINFO, &mi) != 0) return -1;
+        out->type = mi.type;
+        out->flags = mi.flags;
+        out->size = mi.size;
+        out->erasesize = mi.erasesize;
+        out->writesize = mi.writesize;
+        out->oobsize = mi.oobsize;
+        return 0;
+    }
+    struct stat st;
+    if (::fstat(fd_.get(), &st) != 0) return -1;
+    *out = emu_->geo;
+    out->size = static_cast<uint32_t>(st.st_size);
+    return 0;
+}
+
+namespace {
+bool fits_u32(uint64_t start, uint64_t length) {
+    return start <= UINT32_MAX && length <= UINT32_MAX;
+}
+}  // namespace
+
+int MtdDevice::erase(uint64_t start, uint64_t length) {
+    if (!emu_) {
+        if (!fits_u32(start, length)) {
+            errno = EINVAL;
+            return -1;
+        }
+        erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
+        return ::ioctl(fd_.get(), MEMERASE, &ei);
+    }
+    MtdInfo geo;
+    if (info(&geo) != 0) return -1;
+    if (length == 0) return 0;
+    const uint64_t es = geo.erasesize;
+    if (start % es != 0 || length % es != 0 || start + length > geo.size || start + length < start) {
+        errno = EINVAL;
+        return -1;
+    }
+    const bool torn = emu_->begin_op("erase", start, length) == 1;
+    const uint64_t end = torn ? start + length / 2 : start + length;
+    std::vector<unsigned char> ff(static_cast<size_t>(es), 0xFF);
+    for (uint64_t b = start; b < end; b += es) {
+        uint32_t blk = emu_->block_of(b);
+        if ((emu_->nand() && emu_->bad.count(blk)) || emu_->fail_erase.count(blk)) {
+            errno = EIO;
+            return -1;
+        }
+        size_t n = static_cast<size_t>(std::min<uint64_t>(es, end - b));
+        if (write_full(fd_.get(), ff.data(), n, static_cast<int64_t>(b)) != static_cast<ssize_t>(n))
+            return -1;
+    }
+    if (torn) power_fails();
+    return 0;
+}
+
+int MtdDevice::lock(uint64_t start, uint64_t length) {
+    if (!emu_) {
+        if (!fits_u32(start, length)) {
+            errno = EINVAL;
+            return -1;
+        }
+        erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
+        return ::ioctl(fd_.get(), MEMLOCK, &ei);
+    }
+    MtdInfo geo;
+    if (info(&geo) != 0) return -1;
+    if (emu_->nand()) {
+        errno = kErrNotSupp;
+        return -1;
+    }
+    if (start + length > geo.size || start + length < start) {
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
+}
+
+int MtdDevice::unlock(uint64_t start, uint64_t length) {
+    if (!emu_) {
+        if (!fits_u32(start, length)) {
+            errno = EINVAL;
+            return -1;
+        }
+        erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
+        return ::ioctl(fd_.get(), MEMUNLOCK, &ei);
+    }
+    return lock(start, length);
+}
+
+int MtdDevice::block_is_bad(uint64_t offset) {
+    if (!emu_) {
+        loff_t off = static_cast<loff_t>(offset);
+        int r = ::ioctl(fd_.get(), MEMGETBADBLOCK, &off);
+        return r < 0 ? -1 : (r > 0 ? 1 : 0);
+    }
+    MtdInfo geo;
+    if (info(&geo) != 0) return -1;
+    if (offset >= geo.size) {
+        errno = EINVAL;
+        return -1;
+    }
+    return emu_->nand() && emu_->bad.count(emu_->block_of(offset)) ? 1 : 0;
+}
+
+int MtdDevice::mark_bad(uint64_t offset) {
+    if (!emu_) {
+        loff_t off = static_cast<loff_t>(offset);
+        return ::ioctl(fd_.get(), MEMSETBADBLOCK, &off) < 0 ? -1 : 0;
+    }
+    MtdInfo geo;
+    if (info(&geo) != 0) return -1;
+    if (!emu_->nand()) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    if (offset >= geo.size) {
+        errno = EINVAL;
+        return -1;
+    }
+    bool torn = emu_->begin_op("markbad", offset, geo.erasesize) == 1;
+    if (torn) power_fails();
+    emu_->bad.insert(emu_->block_of(offset));
+    if (!emu_->store_bad()) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+int64_t MtdDevice::seek(int64_t offset, int whence) {
+    return ::lseek(fd_.get(), static_cast<off_t>(offset), whence);
+}
+
+ssize_t MtdDevice::read(void *buf, size_t count) {
+    if (!emu_) {
+        for (;;) {
+            ssize_t n = ::read(fd_.get(), buf, count);
+            if (n >= 0 || errno != EINTR) return n;
+        }
+    }
+    int64_t pos = seek(0, SEEK_CUR);
+    if (pos < 0) return -1;
+    ssize_t n = emu_read(buf, count, static_cast<uint64_t>(pos));
+    if (n > 0) seek(pos + n, SEEK_SET);
+    return n;
+}
+
+ssize_t MtdDevice::write(const void *buf, size_t count) {
+    if (!emu_) {
+        for (;;) {
+            ssize_t n = ::write(fd_.get(), buf, count);
+            if (n >= 0 || errno != EINTR) return n;
+        }
+    }
+    int64_t pos = seek(0, SEEK_CUR);
+    if (pos < 0) return -1;
+    ssize_t n = emu_write(buf, count, static_cast<uint64_t>(pos));
+    if (n > 0) seek(pos + n, SEEK_SET);
+    return n;
+}
+
+ssize_t MtdDevice::emu_read(void *buf, size_t count, uint64_t pos) {
+    MtdInfo geo;
+    if (info(&geo) != 0) return -1;
+    if (pos >= geo.size) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, geo.size - pos));
+    ssize_t n = read_full(fd_.get(), buf, count, static_cast<int64_t>(pos));
+    if (n <= 0) return n;
+    for (uint64_t off : emu_->read_flip)
+        if (off >= pos && off < pos + static_cast<uint64_t>(n))
+            static_cast<unsigned char *>(buf)[off - pos] ^= 0x01;
+    return n;
+}
+
+ssize_t MtdDevice::emu_write(const void *buf, size_t count, uint64_t pos) {
+    MtdInfo geo;
+    if (info(&geo) != 0) return -1;
+    if (pos >= geo.size) {
+        errno = ENOSPC;
+        return -1;
+    }
+    count = static_cast<size_t>(std::min<uint64_t>(count, geo.size - pos));
+    if (count == 0) return 0;
+    const uint64_t ws = geo.writesize;
+    if (emu_->nand() && (pos % ws != 0 || count % ws != 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Writing into a bad block is a writer's bug; the kernel would take it, we refuse it.
+    for (uint64_t b = pos - pos % geo.erasesize; b < pos + count; b += geo.erasesize) {
+        uint32_t blk = emu_->block_of(b);
+        if ((emu_->nand() && emu_->bad.count(blk)) || emu_->fail_write.count(blk)) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    const bool torn = emu_->begin_op("write", pos, count) == 1;
+    size_t len = count;
+    if (torn) len = static_cast<size_t>((count / 2) - (count / 2) % ws);
+    std::vector<unsigned char> cells(len);
+    if (read_full(fd_.get(), cells.data(), len, static_cast<int64_t>(pos)) != static_cast<ssize_t>(len))
+        return -1;
+    const auto *src = static_cast<const unsigned char *>(buf);
+    for (size_t i = 0; i < len; ++i) cells[i] &= src[i];  // programming only clears bits
+    for (size_t i = 0; i < len; i += static_cast<size_t>(ws))
+        if (emu_->weak.count(emu_->block_of(pos + i))) cells[i] ^= 0x01;
+    if (write_full(fd_.get(), cells.data(), len, static_cast<int64_t>(pos)) != static_cast<ssize_t>(len))
+        return -1;
+    if (torn) power_fails();
+    return static_cast<ssize_t>(count);
+}
+
+}  // namespace upfw::platform

@@ -1,0 +1,235 @@
+// Partition records and boot-variable copies in the environment; the MTD device map.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/root.h"
+#include "ptb/ptb.h"
+#include "upfw/env.h"
+#include "upfw/ptb.h"
+
+namespace upfw::ptb {
+
+namespace {
+
+constexpr const char *kRecordFormat = "name:%s\tver:0x%08x\tsize:%u\tdate:0x%08x ";
+constexpr const char *kProcMtd = "/proc/mtd";
+constexpr uint32_t kPlatformCode = 72;
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+void skip_space(const char *&p) {
+    while (*p && is_space(*p)) ++p;
+}
+
+bool literal(const char *&p, const char *lit) {
+    size_t n = std::strlen(lit);
+    if (std::strncmp(p, lit, n) != 0) return false;
+    p += n;
+    return true;
+}
+
+bool hex_field(const char *&p, uint32_t *out) {
+    skip_space(p);
+    uint32_t v = 0;
+    int digits = 0;
+    while (digits < 8 && std::isxdigit(static_cast<unsigned char>(*p))) {
+        char c = *p++;
+        v = v << 4 | static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                                     : (std::tolower(c) - 'a' + 10));
+        ++digits;
+    }
+    if (digits == 0) return false;
+    *out = v;
+    return true;
+}
+
+bool dec_field(const char *&p, uint32_t *out) {
+    skip_space(p);
+    uint64_t v = 0;
+    int digits = 0;
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+        v = v * 10 + static_cast<uint64_t>(*p++ - '0');
+        if (v > UINT32_MAX) v = UINT32_MAX + 1ull;  // saturate; the value is refused below
+        ++digits;
+    }
+    if (digits == 0 || v > UINT32_MAX) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Reads a record text field by field in text order, stopping at the first mismatch; each
+// white-space place of the format takes any run of white space, or none.
+void parse_record(const char *text, env_partition *rec) {
+    const char *p = text;
+    skip_space(p);
+    if (!literal(p, "name:")) return;
+    skip_space(p);
+    size_t n = 0;
+    while (p[n] && !is_space(p[n])) ++n;
+    if (n == 0) return;
+    // A name longer than the field is cut to 31 characters, and what follows it then no
+    // longer matches, so the record keeps only its name.
+    size_t keep = n < sizeof rec->name - 1 ? n : sizeof rec->name - 1;
+    std::memcpy(rec->name, p, keep);
+    rec->name[keep] = '\0';
+    p += keep;
+    skip_space(p);
+    if (!literal(p, "ver:0x") || !hex_field(p, &rec->ver)) return;
+    skip_space(p);
+    if (!literal(p, "size:") || !dec_field(p, &rec->size)) return;
+    skip_space(p);
+    if (!literal(p, "date:0x") || !hex_field(p, &rec->date)) return;
+}
+
+void copy_boot_var(const char *name, char *out) {
+    const char *v = hs_getenv(name);
+    if (!v) return;
+    // Cut here only; storing a cut copy back is refused by set_env_cmdline.
+    size_t n = strnlen(v, kMaxBootVar);
+    std::memcpy(out, v, n);
+    out[n] = '\0';
+}
+
+// Stores one boot variable copy unless the variable on flash is longer than a copy holds:
+// the copy is then a cut of it, and storing it would shorten the boot arguments.
+int store_boot_var(const char *name, const char *copy) {
+    const char *current = hs_getenv(name);
+    if (current && std::strlen(current) > kMaxBootVar) {
+        std::fprintf(stderr, "Error: %s is longer than %u characters, not stored\n", name, kMaxBootVar);
+        return -1;
+    }
+    return hs_setenv(name, copy);
+}
+
+}  // namespace
+
+uint32_t parse_uboot_version(const char *text, bool *ok) {
+    uint32_t parts[4] = {0, 0, 0, 0};
+    const char *p = text;
+    int got = 0;
+    for (; got < 4; ++got) {
+        if (got > 0 && !literal(p, ".")) break;
+        skip_space(p);
+        int digits = 0;
+        uint32_t v = 0;
+        while (digits < 2 && std::isdigit(static_cast<unsigned char>(*p))) {
+            v = v * 10 + static_cast<uint32_t>(*p++ - '0');
+            ++digits;
+        }
+        if (digits == 0) break;
+        parts[got] = v;
+    }
+    if (got < 4) {
+        std::printf("uboot version format invalid, eg: xx.xx.xx.xx\n");
+        if (ok) *ok = false;
+        return 0;
+    }
+    if (ok) *ok = true;
+    return parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
+}
+
+}  // namespace upfw::ptb
+
+using namespace upfw::ptb;
+
+extern "C" {
+
+const char *const g_part_str[UPFW_PART_COUNT + 1] = {
+    "uboot", "env", "baseparam", "logo", "ker1", "ker2", "fs1", "fs2", "cfg", "oem", "rsd", "all",
+};
+
+UPFW_API int get_env_mtd_table(env_mtd_table *table) {
+    std::memset(table, 0, sizeof *table);
+    for (int i = 0; i < UPFW_PART_COUNT; ++i) {
+        const char *text = hs_getenv(g_part_str[i]);
+        if (text) parse_record(text, &table->records[i]);
+    }
+    copy_boot_var("bootargs", table->bootargs);
+    copy_boot_var("bootcmd", table->bootcmd);
+
+    env_partition &uboot = table->records[0];
+    if (((uboot.ver >> 8) & 0xFF) == 0) {
+        const char *ver = hs_getenv("ver");
+        char code[8];
+        std::snprintf(code, sizeof code, "%u.", kPlatformCode);
+        const char *at = ver ? std::strstr(ver, code) : nullptr;
+        if (at) {
+            uboot.ver = parse_uboot_version(at);
+            // A board without a uboot record yet gets one under the partition's own name.
+            if (uboot.name[0] == '\0') std::snprintf(uboot.name, sizeof uboot.name, "%s", g_part_str[0]);
+            set_env_partition(&uboot);
+        }
+    }
+    return 0;
+}
+
+UPFW_API int set_env_partition(const env_partition *record) {
+    size_t n = strnlen(record->name, sizeof record->name);
+    if (n == 0 || n == sizeof record->name) {
+        std::fprintf(stderr, "Error: partition record without a valid name, not stored\n");
+        return -1;
+    }
+    char name[sizeof record->name];
+    std::memcpy(name, record->name, n);
+    name[n] = '\0';
+    char text[128];
+    std::snprintf(text, sizeof text, kRecordFormat, name, record->ver, record->size, record->date);
+    return hs_setenv(name, text);
+}
+
+UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
+    int result = 0;
+    for (int i = 0; i < UPFW_PART_COUNT; ++i) {
+        const env_partition &rec = table->records[i];
+        if (strnlen(rec.name, sizeof rec.name) < sizeof rec.name && std::strcmp(rec.name, g_part_str[i]) == 0)
+            result |= set_env_partition(&rec);
+    }
+    return result;
+}
+
+UPFW_API int set_env_cmdline(const env_mtd_table *table) {
+    int result = 0;
+    if (table->bootargs[0] && store_boot_var("bootargs", table->bootargs) != 0) result = -1;
+    if (table->bootcmd[0] && store_boot_var("bootcmd", table->bootcmd) != 0) result = -1;
+    return result;
+}
+
+UPFW_API int get_mtd_info(mtd_part_info info[UPFW_PART_COUNT]) {
+    std::memset(info, 0, sizeof(mtd_part_info) * UPFW_PART_COUNT);
+    // Lines as a 1024-byte line reader sees them: longer lines come in pieces.
+    std::vector<std::string> lines;
+    std::FILE *f = std::fopen(upfw::platform::rooted(kProcMtd).c_str(), "re");
+    if (!f) {
+        std::fprintf(stderr, "cat: %s: %s\n", kProcMtd, std::strerror(errno));
+    } else {
+        char buf[1024];
+        while (std::fgets(buf, sizeof buf, f)) lines.emplace_back(buf);
+        std::fclose(f);
+    }
+    for (int i = 0; i < UPFW_PART_COUNT; ++i) {
+        mtd_part_info &e = info[i];
+        std::snprintf(e.name, sizeof e.name, "%s", g_part_str[i]);
+        std::string device;
+        for (const auto &line : lines) {
+            if (line.find(g_part_str[i]) == std::string::npos) continue;
+            device = line.substr(0, line.find_first_of(":\n"));
+            break;
+        }
+        // A device name that does not fit is refused rather than cut into another node's name.
+        if (device.size() + 5 >= sizeof e.dev) device.clear();
+        std::snprintf(e.dev, sizeof e.dev, "/dev/%s", device.c_str());
+    }
+    return 0;
+}
+
+UPFW_API int get_part_name(int index, char *name) {
+    if (index < 0 || index >= UPFW_PART_COUNT) return -1;
+    std::strcpy(name, g_part_str[index]);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,151 @@
+// Boot-loader settings, the boot state and the system slot switch.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/command.h"
+#include "platform/root.h"
+#include "ptb/ptb.h"
+#include "upfw/env.h"
+#include "upfw/ptb.h"
+
+namespace upfw::ptb {
+
+namespace {
+
+// Boot arguments used when the stored ones name no root filesystem slot.
+constexpr const char *kDefaultBootargs =
+    "mem=1024M console=ttyAMA0,115200 ubi.mtd=fs1 root=ubi0:rootfs rw rootfstype=ubifs mmz=ddr,0,0,150M";
+constexpr unsigned kRebootPause = 3;
+
+// The character after the first `marker` in text, or nullptr when there is none or it would
+// be the terminator (a copy ending in "ker" names no slot).
+char *slot_char(char *text, const char *marker) {
+    char *at = std::strstr(text, marker);
+    if (!at) return nullptr;
+    char *c = at + std::strlen(marker);
+    return *c ? c : nullptr;
+}
+
+char switched(char current, int slot) {
+    if (slot == 0) return static_cast<char>(99 - current);
+    return static_cast<char>('0' + (slot & 0xFF));
+}
+
+}  // namespace
+
+}  // namespace upfw::ptb
+
+using namespace upfw::ptb;
+
+extern "C" {
+
+UPFW_API int set_ptb_cmdline(const char *text) {
+    // A longer command line could never be read back whole into the boot-argument copies.
+    if (std::strlen(text) > kMaxBootVar) {
+        std::fprintf(stderr, "Error: bootargs longer than %u characters\n", kMaxBootVar);
+        return -1;
+    }
+    return hs_setenv("bootargs", text);
+}
+
+UPFW_API int set_ptb_sn(const char *text) { return hs_setenv("sn", text); }
+
+UPFW_API int set_ptb_bootdelay(uint8_t delay) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%d", delay);
+    return hs_setenv("bootdelay", buf);
+}
+
+UPFW_API int set_ptb_autoboot(uint8_t) { return 0; }
+UPFW_API int set_ptb_autodownload(uint8_t) { return 0; }
+UPFW_API int set_ptb_pri_addr(uint32_t) { return 0; }
+
+UPFW_API int set_ptb_pri_file(const char *text) { return hs_setenv("bootfile", text); }
+UPFW_API int set_ptb_tftpd_ip(const char *text) { return hs_setenv("serverip", text); }
+UPFW_API int set_ptb_eth_mac(int, const char *text) { return hs_setenv("ethaddr", text); }
+UPFW_API int set_ptb_eth_ip(int, const char *text) { return hs_setenv("ipaddr", text); }
+UPFW_API int set_ptb_eth_netmask(int, const char *text) { return hs_setenv("netmask", text); }
+UPFW_API int set_ptb_eth_gateway(int, const char *text) { return hs_setenv("gateway", text); }
+UPFW_API int set_ptb_wifi_mac(int, const char *text) { return hs_setenv("wifimac", text); }
+UPFW_API int set_ptb_wifi_ip(int, const char *text) { return hs_setenv("wifiip", text); }
+UPFW_API int set_ptb_wifi_netmask(int, const char *text) { return hs_setenv("wifinm", text); }
+UPFW_API int set_ptb_wifi_gateway(int, const char *text) { return hs_setenv("wifigw", text); }
+
+UPFW_API int set_ptb_uboot_version(const char *text) {
+    env_mtd_table table;
+    get_env_mtd_table(&table);
+    bool ok = false;
+    uint32_t ver = parse_uboot_version(text, &ok);
+    // A mistyped version would wipe the recorded one; refuse it instead.
+    if (!ok) return -1;
+    env_partition &uboot = table.records[0];
+    uboot.ver = ver;
+    if (uboot.name[0] == '\0') std::snprintf(uboot.name, sizeof uboot.name, "%s", g_part_str[0]);
+    return set_env_partition(&uboot);
+}
+
+UPFW_API int set_boot_state(int state) {
+    const char *v = hs_getenv("bootState");
+    if (!v) return 0;
+    if (state == 0) return std::strstr(v, "Done") ? hs_setenv("bootState", "None") : 0;
+    return std::strstr(v, "None") ? hs_setenv("bootState", "Done") : 0;
+}
+
+UPFW_API int set_env_boot(int slot) {
+    if (slot < 0 || slot > 2) {
+        std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
+        return -1;
+    }
+    env_mtd_table table;
+    get_env_mtd_table(&table);
+    char *ker = slot_char(table.bootcmd, "ker");
+    if (!ker) {
+        std::fprintf(stderr, "Can't find kernel partition!\n");
+        return -1;
+    }
+    *ker = switched(*ker, slot);
+    char *fs = slot_char(table.bootargs, "=fs");
+    if (!fs) {
+        std::snprintf(table.bootargs, sizeof table.bootargs, "%s", kDefaultBootargs);
+        fs = slot_char(table.bootargs, "=fs");
+    }
+    *fs = switched(*fs, slot);
+    std::printf("\tFilesys will switch to fs%c after reboot!\n", *fs);
+    return set_env_cmdline(&table);
+}
+
+UPFW_API int set_switch_filesys(unsigned int slot) {
+    if (slot > 2) {
+        std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
+        return -1;
+    }
+    set_env_boot(static_cast<int>(slot));
+    upfw::platform::sleep_seconds(kRebootPause);
+    return upfw::platform::run_command({"reboot"});
+}
+
+UPFW_API int set_cmdline_memory(int megabytes) {
+    env_mtd_table table;
+    get_env_mtd_table(&table);
+    char *at = std::strstr(table.bootargs, "mem=");
+    if (!at) {
+        std::fprintf(stderr, "unknow memory of env!\n");
+        return -1;
+    }
+    const char *size = megabytes == 148 ? "148" : megabytes == 256 ? "256" : "128";
+    // The whole number is replaced, so "mem=1024M" becomes "mem=256M", not "mem=2564M".
+    char *digits = at + 4;
+    size_t old_len = std::strspn(digits, "0123456789");
+    std::string rebuilt(table.bootargs, static_cast<size_t>(digits - table.bootargs));
+    rebuilt += size;
+    rebuilt += digits + old_len;
+    if (rebuilt.size() > kMaxBootVar) {
+        std::fprintf(stderr, "Error: bootargs longer than %u characters\n", kMaxBootVar);
+        return -1;
+    }
+    std::memcpy(table.bootargs, rebuilt.c_str(), rebuilt.size() + 1);
+    return set_env_cmdline(&table);
+}
+
+}  // extern "C"

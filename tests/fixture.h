@@ -1,0 +1,202 @@
+// Shared test helpers: a temporary simulated device, an independent reader of the
+// environment on flash, output capture and running the binaries.
+#pragma once
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+
+extern char **environ;
+
+namespace upfw::test {
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline void append_file(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+}
+
+// A simulated board in a fresh temporary directory, used as UPFW_ROOT while it lives.
+class TempRoot {
+public:
+    explicit TempRoot(upfw::sim::Options opt = {}) {
+        char tmpl[] = "/tmp/upfw-test-XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+        opt.tool = UPFW_TEST_SIM;
+        opt.emulator = UPFW_TEST_EMULATOR;
+        error_ = upfw::sim::create(path_, opt);
+        ::setenv("UPFW_ROOT", path_.c_str(), 1);
+    }
+    ~TempRoot() {
+        ::unsetenv("UPFW_ROOT");
+        ::nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+               FTW_DEPTH | FTW_PHYS);
+    }
+    TempRoot(const TempRoot &) = delete;
+    TempRoot &operator=(const TempRoot &) = delete;
+
+    const std::string &path() const { return path_; }
+    const std::string &error() const { return error_; }
+    std::string at(const std::string &rel) const { return path_ + rel; }
+
+private:
+    std::string path_;
+    std::string error_;
+};
+
+// Bitwise CRC-32, written apart from the library's table-driven one.
+inline uint32_t ref_crc32(const unsigned char *p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+// One environment copy as an independent reader sees it on flash.
+struct EnvCopy {
+    bool crc_ok = false;
+    uint8_t flag = 0;
+    std::vector<std::string> entries;
+    std::string get(const std::string &name) const {
+        for (const auto &e : entries)
+            if (e.compare(0, name.size() + 1, name + "=") == 0) return e.substr(name.size() + 1);
+        return "<absent>";
+    }
+};
+
+inline EnvCopy read_env_copy(const std::string &root, int index) {
+    std::string dev = read_file(root + "/dev/mtd1");
+    EnvCopy c;
+    const size_t base = static_cast<size_t>(index) * 0x10000;
+    if (dev.size() < base + 0x10000) return c;
+    const auto *p = reinterpret_cast<const unsigned char *>(dev.data()) + base;
+    uint32_t stored = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    c.crc_ok = ref_crc32(p + 4, 0x10000 - 4) == stored;
+    c.flag = p[0xFFFF];
+    for (size_t pos = 4; pos < 0xFFFF && p[pos] != 0;) {
+        std::string e(reinterpret_cast<const char *>(p + pos));
+        c.entries.push_back(e);
+        pos += e.size() + 1;
+    }
+    return c;
+}
+
+// Writes one raw copy (CRC made by the reference CRC unless corrupt) into the env partition.
+inline void write_env_copy(const std::string &root, int index, const std::vector<std::string> &entries,
+                           uint8_t flag, bool corrupt = false) {
+    std::vector<unsigned char> copy(0x10000, 0);
+    size_t pos = 4;
+    for (const auto &e : entries) {
+        std::memcpy(&copy[pos], e.data(), e.size());
+        pos += e.size() + 1;
+    }
+    copy[0xFFFF] = flag;
+    uint32_t crc = ref_crc32(copy.data() + 4, 0x10000 - 4) ^ (corrupt ? 1u : 0u);
+    for (int i = 0; i < 4; ++i) copy[i] = static_cast<unsigned char>(crc >> (8 * i));
+    std::fstream f(root + "/dev/mtd1", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(index) * 0x10000);
+    f.write(reinterpret_cast<const char *>(copy.data()), static_cast<std::streamsize>(copy.size()));
+}
+
+struct Output {
+    int result = 0;
+    std::string out, err;
+};
+
+// Runs fn with stdout and stderr captured.
+inline Output capture(const std::function<int()> &fn) {
+    std::fflush(nullptr);
+    FILE *o = std::tmpfile(), *e = std::tmpfile();
+    int saved_out = ::dup(1), saved_err = ::dup(2);
+    ::dup2(fileno(o), 1);
+    ::dup2(fileno(e), 2);
+    Output r;
+    r.result = fn();
+    std::fflush(nullptr);
+    ::dup2(saved_out, 1);
+    ::dup2(saved_err, 2);
+    ::close(saved_out);
+    ::close(saved_err);
+    auto slurp = [](FILE *f) {
+        std::string s;
+        std::rewind(f);
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+        std::fclose(f);
+        return s;
+    };
+    r.out = slurp(o);
+    r.err = slurp(e);
+    return r;
+}
+
+// Runs a program to completion with UPFW_ROOT as it is set now; result is the exit status
+// (or 128 + signal).
+inline Output run_program(const std::string &program, const std::vector<std::string> &args) {
+    std::vector<std::string> argv;
+    std::string emulator = UPFW_TEST_EMULATOR;
+    if (!emulator.empty()) argv.push_back(emulator);
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargv;
+    for (auto &a : argv) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+
+    char out_name[] = "/tmp/upfw-out-XXXXXX", err_name[] = "/tmp/upfw-err-XXXXXX";
+    int ofd = ::mkstemp(out_name), efd = ::mkstemp(err_name);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, ofd, 1);
+    posix_spawn_file_actions_adddup2(&fa, efd, 2);
+    pid_t pid;
+    Output r;
+    std::string path = emulator.empty() ? program : emulator;
+    if (posix_spawnp(&pid, path.c_str(), &fa, nullptr, cargv.data(), environ) != 0) {
+        r.result = -1000;
+    } else {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        r.result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(ofd);
+    ::close(efd);
+    r.out = read_file(out_name);
+    r.err = read_file(err_name);
+    ::unlink(out_name);
+    ::unlink(err_name);
+    return r;
+}
+
+inline Output run_update(const std::vector<std::string> &args) { return run_program(UPFW_TEST_UPDATE, args); }
+
+}  // namespace upfw::test

@@ -1,0 +1,40 @@
+// The simulated Hi3798 board: a directory tree used as UPFW_ROOT.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace upfw::sim {
+
+struct Options {
+    int slot = 1;                 // the running slot: bootargs on fsN, bootcmd on kerN
+    bool env_nand = false;        // env partition on NAND (64 KiB blocks) instead of SPI NOR
+    bool blank_env = false;       // both environment copies erased (bad CRCs)
+    std::map<std::string, uint32_t> sizes;               // partition name -> bytes
+    std::map<std::string, std::vector<uint32_t>> bad;    // partition name -> bad erase blocks
+    std::vector<std::pair<std::string, std::string>> set;  // variables to add or replace
+    std::vector<std::string> unset;                       // variables to leave out
+    std::string model = "VHN7216 board";                  // first line of vhchip_update
+    std::string tool;      // the upfw-sim binary the command stubs run ("" = this program)
+    std::string emulator;  // program that runs it (qemu-arm for cross builds), may be ""
+};
+
+// Lays out the board under root. Returns "" on success, else what went wrong.
+std::string create(const std::string &root, const Options &opt);
+
+// The environment text create() writes, in order, after --set/--unset are applied.
+std::vector<std::pair<std::string, std::string>> default_environment(const Options &opt);
+
+// One copy of the environment image: CRC word, the entries, the flag byte at the end.
+std::vector<unsigned char> make_copy(const std::vector<std::pair<std::string, std::string>> &vars,
+                                     uint8_t flag);
+
+// The simulator's own commands, as run through the stubs under root.
+int cmd_reboot(const std::string &root);
+int cmd_flash_eraseall(const std::string &root, const std::vector<std::string> &args);
+int cmd_vhchip_update(const std::string &root);
+
+}  // namespace upfw::sim
