@@ -17,6 +17,7 @@ constexpr size_t kMaxMessage = 255;
 
 extern "C" UPFW_API int UPFW_log(int code, const char *message) {
     using upfw::platform::UniqueFd;
+    if (!message) message = "";
     UniqueFd fd(::open(upfw::platform::rooted(kLogPath).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd.valid()) {
         std::perror("open /mnt/nand/upfw.log");

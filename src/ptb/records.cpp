@@ -143,6 +143,7 @@ const char *const g_part_str[UPFW_PART_COUNT + 1] = {
 };
 
 UPFW_API int get_env_mtd_table(env_mtd_table *table) {
+    if (!table) return -1;
     std::memset(table, 0, sizeof *table);
     for (int i = 0; i < UPFW_PART_COUNT; ++i) {
         const char *text = hs_getenv(g_part_str[i]);
@@ -168,6 +169,7 @@ UPFW_API int get_env_mtd_table(env_mtd_table *table) {
 }
 
 UPFW_API int set_env_partition(const env_partition *record) {
+    if (!record) return -1;
     size_t n = strnlen(record->name, sizeof record->name);
     if (n == 0 || n == sizeof record->name) {
         std::fprintf(stderr, "Error: partition record without a valid name, not stored\n");
@@ -182,6 +184,7 @@ UPFW_API int set_env_partition(const env_partition *record) {
 }
 
 UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
+    if (!table) return -1;
     int result = 0;
     for (int i = 0; i < UPFW_PART_COUNT; ++i) {
         const env_partition &rec = table->records[i];
@@ -192,6 +195,7 @@ UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
 }
 
 UPFW_API int set_env_cmdline(const env_mtd_table *table) {
+    if (!table) return -1;
     int result = 0;
     if (table->bootargs[0] && store_boot_var("bootargs", table->bootargs) != 0) result = -1;
     if (table->bootcmd[0] && store_boot_var("bootcmd", table->bootcmd) != 0) result = -1;
@@ -199,6 +203,7 @@ UPFW_API int set_env_cmdline(const env_mtd_table *table) {
 }
 
 UPFW_API int get_mtd_info(mtd_part_info info[UPFW_PART_COUNT]) {
+    if (!info) return -1;
     std::memset(info, 0, sizeof(mtd_part_info) * UPFW_PART_COUNT);
     // Lines as a 1024-byte line reader sees them: longer lines come in pieces.
     std::vector<std::string> lines;
@@ -227,7 +232,7 @@ UPFW_API int get_mtd_info(mtd_part_info info[UPFW_PART_COUNT]) {
 }
 
 UPFW_API int get_part_name(int index, char *name) {
-    if (index < 0 || index >= UPFW_PART_COUNT) return -1;
+    if (index < 0 || index >= UPFW_PART_COUNT || !name) return -1;
     std::strcpy(name, g_part_str[index]);
     return 0;
 }

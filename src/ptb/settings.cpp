@@ -42,6 +42,7 @@ extern "C" {
 
 UPFW_API int set_ptb_cmdline(const char *text) {
     // A longer command line could never be read back whole into the boot-argument copies.
+    if (!text) return -1;
     if (std::strlen(text) > kMaxBootVar) {
         std::fprintf(stderr, "Error: bootargs longer than %u characters\n", kMaxBootVar);
         return -1;
@@ -73,6 +74,7 @@ UPFW_API int set_ptb_wifi_netmask(int, const char *text) { return hs_setenv("wif
 UPFW_API int set_ptb_wifi_gateway(int, const char *text) { return hs_setenv("wifigw", text); }
 
 UPFW_API int set_ptb_uboot_version(const char *text) {
+    if (!text) return -1;
     env_mtd_table table;
     get_env_mtd_table(&table);
     bool ok = false;
@@ -120,9 +122,11 @@ UPFW_API int set_switch_filesys(unsigned int slot) {
         std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
         return -1;
     }
-    set_env_boot(static_cast<int>(slot));
+    // The reboot follows either way, but a switch that failed is not reported as done.
+    const int switched_ok = set_env_boot(static_cast<int>(slot));
     upfw::platform::sleep_seconds(kRebootPause);
-    return upfw::platform::run_command({"reboot"});
+    const int status = upfw::platform::run_command({"reboot"});
+    return switched_ok == 0 ? status : -1;
 }
 
 UPFW_API int set_cmdline_memory(int megabytes) {

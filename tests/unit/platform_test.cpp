@@ -182,6 +182,24 @@ TEST(EmulatedFlash, OperationLogAndPowerCut) {
     EXPECT_EQ(flash.substr(3072, 1024), std::string(1024, '\xff'));
 }
 
+TEST(SimulatedCommands, EraseAllLeavesBadBlocksAlone) {
+    upfw::sim::Options opt;
+    opt.bad["ker2"] = {1};
+    TempRoot r(opt);
+    const std::string dev = r.at("/dev/mtd5");
+    write_file(dev, std::string(0x100000, '\0'));
+    EXPECT_EQ(upfw::platform::run_command({"flash_eraseall", dev}), 0);
+    const std::string after = read_file(dev);
+    EXPECT_EQ(after.substr(0, 0x20000), std::string(0x20000, '\xff'));
+    EXPECT_EQ(after.substr(0x20000, 0x20000), std::string(0x20000, '\0'));
+    EXPECT_EQ(after.substr(0x40000), std::string(0x100000 - 0x40000, '\xff'));
+
+    upfw::test::append_file(dev + ".mtd", "fail_erase=3\n");
+    auto failed = upfw::test::capture([&] { return upfw::platform::run_command({"flash_eraseall", dev}); });
+    EXPECT_NE(failed.result, 0);
+    EXPECT_NE(failed.err.find("erase at 0x60000: Input/output error"), std::string::npos);
+}
+
 TEST(Root, FixedPathsAndCommandsStayInsideTheRoot) {
     TempRoot r;
     EXPECT_EQ(upfw::platform::rooted("/dev/mtd1"), r.at("/dev/mtd1"));

@@ -250,6 +250,13 @@ TEST_F(PtbTest, SwitchCommandRebootsOnlyForAKnownSlot) {
     EXPECT_EQ(ok.result, 0);
     EXPECT_EQ(flash().get("bootcmd"), "ker2");
     EXPECT_EQ(read_file(root->at("/sim/reboot.log")), "reboot\n");
+
+    // A switch that cannot be made still reboots, but is reported as failed.
+    load({"bootargs=ubi.mtd=fs1", "bootcmd=bootm"});
+    auto failed = capture([] { return set_switch_filesys(2); });
+    EXPECT_EQ(failed.result, -1);
+    EXPECT_EQ(failed.err, "Can't find kernel partition!\n");
+    EXPECT_EQ(read_file(root->at("/sim/reboot.log")), "reboot\n");
 }
 
 TEST_F(PtbTest, MemorySizeRewrite) {
