@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,6 +124,15 @@ inline void write_env_copy(const std::string &root, int index, const std::vector
     std::fstream f(root + "/dev/mtd1", std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(index) * 0x10000);
     f.write(reinterpret_cast<const char *>(copy.data()), static_cast<std::streamsize>(copy.size()));
+}
+
+// Replaces root with a fresh board whose environment holds exactly these entries in both
+// copies (copy 0 newer). The old root goes first, so its teardown cannot clear UPFW_ROOT.
+inline void board_with(std::unique_ptr<TempRoot> &root, const std::vector<std::string> &entries) {
+    root.reset();
+    root = std::make_unique<TempRoot>();
+    write_env_copy(root->path(), 0, entries, 1);
+    write_env_copy(root->path(), 1, entries, 0);
 }
 
 struct Output {

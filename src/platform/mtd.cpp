@@ -286,20 +286,19 @@ int MtdDevice::info(MtdInfo *out) const {
 }
 
 namespace {
-bool fits_u32(uint64_t start, uint64_t length) {
-    return start <= UINT32_MAX && length <= UINT32_MAX;
+// MEMERASE, MEMLOCK and MEMUNLOCK take a 32-bit start and length.
+int range_ioctl(int fd, unsigned long request, uint64_t start, uint64_t length) {
+    if (start > UINT32_MAX || length > UINT32_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
+    return ::ioctl(fd, request, &ei);
 }
 }  // namespace
 
 int MtdDevice::erase(uint64_t start, uint64_t length) {
-    if (!emu_) {
-        if (!fits_u32(start, length)) {
-            errno = EINVAL;
-            return -1;
-        }
-        erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
-        return ::ioctl(fd_.get(), MEMERASE, &ei);
-    }
+    if (!emu_) return range_ioctl(fd_.get(), MEMERASE, start, length);
     MtdInfo geo;
     if (info(&geo) != 0) return -1;
     if (length == 0) return 0;
@@ -326,14 +325,7 @@ int MtdDevice::erase(uint64_t start, uint64_t length) {
 }
 
 int MtdDevice::lock(uint64_t start, uint64_t length) {
-    if (!emu_) {
-        if (!fits_u32(start, length)) {
-            errno = EINVAL;
-            return -1;
-        }
-        erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
-        return ::ioctl(fd_.get(), MEMLOCK, &ei);
-    }
+    if (!emu_) return range_ioctl(fd_.get(), MEMLOCK, start, length);
     MtdInfo geo;
     if (info(&geo) != 0) return -1;
     if (emu_->nand()) {
@@ -348,14 +340,7 @@ int MtdDevice::lock(uint64_t start, uint64_t length) {
 }
 
 int MtdDevice::unlock(uint64_t start, uint64_t length) {
-    if (!emu_) {
-        if (!fits_u32(start, length)) {
-            errno = EINVAL;
-            return -1;
-        }
-        erase_info_user ei{static_cast<uint32_t>(start), static_cast<uint32_t>(length)};
-        return ::ioctl(fd_.get(), MEMUNLOCK, &ei);
-    }
+    if (!emu_) return range_ioctl(fd_.get(), MEMUNLOCK, start, length);
     return lock(start, length);
 }
 

@@ -20,10 +20,7 @@ using upfw::test::write_env_copy;
 struct VarsTest : ::testing::Test {
     std::unique_ptr<TempRoot> root;
     void load(const std::vector<std::string> &entries) {
-        root.reset();  // the old root's teardown must not clear the new one's UPFW_ROOT
-        root = std::make_unique<TempRoot>();
-        write_env_copy(root->path(), 0, entries, 1);
-        write_env_copy(root->path(), 1, entries, 0);
+        upfw::test::board_with(root, entries);
         ASSERT_EQ(env_init(), 0);
     }
     std::vector<std::string> on_flash() { return read_env_copy(root->path(), 0).entries; }
