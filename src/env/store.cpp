@@ -285,7 +285,7 @@ void close_store() {
 
 unsigned char *data() { return g_image ? g_image.get() + 4 : nullptr; }
 
-uint32_t data_size() { return g_devices[g_current < 0 ? 0 : g_current].copy_size - 4; }
+uint32_t data_size() { return g_image ? g_devices[g_current].copy_size - 4 : 0; }
 
 int current() { return g_image ? g_current : -1; }
 

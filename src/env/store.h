@@ -11,7 +11,7 @@ constexpr uint32_t kDataSize = kCopySize - 4;
 
 // The data area of the open store (text then flag byte), or nullptr when none is loaded.
 unsigned char *data();
-// env_data_size(): 65,532 while open.
+// env_data_size(): 65,532 while open, 0 while closed.
 uint32_t data_size();
 // Writes the in-memory environment to both copies, the other copy first. 0 or -1.
 int save();
