@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -133,6 +134,49 @@ inline void board_with(std::unique_ptr<TempRoot> &root, const std::vector<std::s
     root = std::make_unique<TempRoot>();
     write_env_copy(root->path(), 0, entries, 1);
     write_env_copy(root->path(), 1, entries, 0);
+}
+
+// An update image written byte by byte, apart from the library's structs. Data go back to
+// back from byte 2048 unless an entry says where; the CRC is the reference one unless given.
+struct TestEntry {
+    std::string name;
+    std::string data;
+    uint32_t version = 0;
+    uint32_t addr = 0, flag = 0, date = 0x07E80111;
+    int64_t offset = -1, size = -1, crc = -1;  // overrides
+};
+
+inline void put_le32(std::string &s, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+
+inline uint32_t get_le32(const std::string &s, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+inline std::string make_image(const std::vector<TestEntry> &entries) {
+    std::string img(2048, '\0');
+    for (size_t i = 0; i < entries.size() && i < 8; ++i) {
+        const TestEntry &e = entries[i];
+        const size_t at = 80 * i;
+        uint32_t offset = 0;
+        if (!e.data.empty()) {
+            offset = static_cast<uint32_t>(img.size());
+            img += e.data;
+        }
+        put_le32(img, at, e.offset >= 0 ? static_cast<uint32_t>(e.offset) : offset);
+        put_le32(img, at + 4, e.size >= 0 ? static_cast<uint32_t>(e.size) : static_cast<uint32_t>(e.data.size()));
+        put_le32(img, at + 8, e.version);
+        put_le32(img, at + 12, e.addr);
+        put_le32(img, at + 16, e.flag);
+        put_le32(img, at + 20, e.data.empty() && e.offset < 0 ? 0 : e.date);
+        img.replace(at + 24, std::min<size_t>(e.name.size(), 52), e.name.substr(0, 52));
+        const auto *p = reinterpret_cast<const unsigned char *>(e.data.data());
+        put_le32(img, at + 76, e.crc >= 0 ? static_cast<uint32_t>(e.crc) : ref_crc32(p, e.data.size()));
+    }
+    return img;
 }
 
 struct Output {

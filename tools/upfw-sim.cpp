@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "util/version.h"
 
 namespace {
 
@@ -26,6 +27,12 @@ constexpr const char *kUsage =
     "  --set NAME=VALUE    add or replace an environment variable\n"
     "  --unset NAME        leave an environment variable out\n"
     "  --model LINE        what vhchip_update prints\n"
+    "  --record NAME=VER   installed version of a partition record (a.b.c.d or 0x word)\n"
+    "  --phy-id N          PHY identifier register (PHY 4, register 2); default 0x4d\n"
+    "  --mdio MODE         MDIO controller fault: stuck, hang or fail\n"
+    "  --poe-id N          PoE controller identifier byte; default 0\n"
+    "  --no-mem, --no-i2c  leave out /dev/mem or /dev/hi_i2c\n"
+    "  --oem, --special-oem  create the OEM marker files\n"
     "  --emulator PROG     run the command stubs through PROG (such as qemu-arm)\n";
 
 bool parse_u32(const std::string &s, uint32_t *out) {
@@ -93,6 +100,26 @@ int create(int argc, char **argv) {
             opt.unset.push_back(v);
         } else if (a == "--model") {
             if (!next(&opt.model)) return fail("--model takes a LINE");
+        } else if (a == "--record") {
+            uint32_t ver;
+            if (!next(&v) || !split(v, &name, &value) || !upfw::util::parse_version(value, &ver))
+                return fail("--record takes NAME=a.b.c.d");
+            opt.versions[name] = ver;
+        } else if (a == "--phy-id" || a == "--poe-id") {
+            uint32_t n;
+            if (!next(&v) || !parse_u32(v, &n) || n > 0xFFFF) return fail(a + " takes a number");
+            (a == "--phy-id" ? opt.phy_id : opt.poe_id) = static_cast<int>(n);
+        } else if (a == "--mdio") {
+            if (!next(&opt.mdio) || (opt.mdio != "stuck" && opt.mdio != "hang" && opt.mdio != "fail"))
+                return fail("--mdio takes stuck, hang or fail");
+        } else if (a == "--no-mem") {
+            opt.no_mem = true;
+        } else if (a == "--no-i2c") {
+            opt.no_i2c = true;
+        } else if (a == "--oem") {
+            opt.oem = true;
+        } else if (a == "--special-oem") {
+            opt.special_oem = true;
         } else if (a == "--emulator") {
             if (!next(&opt.emulator)) return fail("--emulator takes a PROG");
         } else {

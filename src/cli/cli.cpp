@@ -7,10 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "platform/root.h"
 #include "ptb/ptb.h"
 #include "upfw/env.h"
+#include "upfw/image.h"
+#include "upfw/policy.h"
 #include "upfw/ptb.h"
+#include "upfw/update.h"
 
 namespace upfw::cli {
 
@@ -21,6 +26,8 @@ constexpr size_t kImagePathSize = 128;
 constexpr size_t kSnSize = 32;
 constexpr size_t kCmdlineSize = 512;
 constexpr size_t kFileSize = 32;
+constexpr size_t kMessageSize = 256;
+constexpr int kMismatch = -14;
 
 // Values of the options without a short letter.
 enum : int {
@@ -99,6 +106,8 @@ constexpr const char *kShortOptions = "?uaelB:S:N:C:D:E:W:";
 
 struct RunState {
     char image_path[kImagePathSize];
+    // What the jobs open: the path as given, or the default image under the root.
+    std::string image_file;
     bool upfw = false, analysis = false, oem = false, list = false;
     char sn[kSnSize];
     char cmdline[kCmdlineSize];
@@ -212,6 +221,7 @@ void parse_command_line(RunState &st, int argc, char **argv) {
         }
         std::memset(st.image_path, 0, sizeof st.image_path);
         std::memcpy(st.image_path, argv[optind], std::strlen(argv[optind]));
+        st.image_file = st.image_path;
     }
 }
 
@@ -234,6 +244,7 @@ int run(int argc, char **argv) {
     static RunState st;
     st = RunState();
     std::snprintf(st.image_path, sizeof st.image_path, "%s", kDefaultImage);
+    st.image_file = platform::rooted(kDefaultImage);
 
     env_init();
     parse_command_line(st, argc, argv);
@@ -241,13 +252,39 @@ int run(int argc, char **argv) {
         print_usage();
         return -1;
     }
-    if (st.upfw || st.analysis || st.oem || st.list) {
-        // The compatibility check, listing, extraction and update are not part of this build.
-        std::fprintf(stderr, "update: image jobs are not available in this build\n");
-        return -1;
+    // The jobs, in a fixed order whatever the order of the options.
+    if (!st.oem && (st.analysis || st.upfw) && UPFW_version_check(st.image_file.c_str()) != 0) {
+        UPFW_log(kMismatch, "firmware mismatch!\n");
+        return kMismatch;
     }
-    env_deinit();
-    return 0;
+    if (st.list) {
+        std::printf("List upfw %s infomation.\n", st.image_path);
+        int r = UPFW_list_intfo(st.image_file.c_str());
+        if (r != 0) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "List upfw %s infomation failed!\n", st.image_path);
+            return r;
+        }
+    }
+    if (st.analysis || st.oem) {
+        std::printf("Analysis image %s \n", st.image_path);
+        int r = UPFW_analysis_img(st.image_file.c_str(), 0);
+        if (r != 0) {
+            char msg[kMessageSize];
+            std::snprintf(msg, sizeof msg, "Analysis %s faild!\n", st.image_path);
+            std::fflush(stdout);
+            UPFW_log(r, msg);
+            return r;
+        }
+    }
+    if (!st.upfw) {
+        env_deinit();
+        return 0;
+    }
+    std::printf("Begin update %s \n", st.image_path);
+    std::fflush(stdout);
+    std::fprintf(stderr, "update: the update job is not available in this build\n");
+    return -1;
 }
 
 }  // namespace upfw::cli

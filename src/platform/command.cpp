@@ -1,5 +1,6 @@
 #include "platform/command.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,6 +51,53 @@ std::string find_command(const std::string &name) {
     return "";
 }
 
+namespace {
+int spawn(const std::string &path, const std::vector<std::string> &argv, const posix_spawn_file_actions_t *fa,
+          pid_t *pid) {
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    return posix_spawn(pid, path.c_str(), fa, nullptr, args.data(), environ);
+}
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+}  // namespace
+
+std::string read_first_line(const std::vector<std::string> &argv, size_t max) {
+    if (argv.empty()) return "";
+    std::string path = find_command(argv[0]);
+    if (path.empty()) return "";
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    pid_t pid;
+    int r = spawn(path, argv, &fa, &pid);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    std::string line;
+    if (r == 0) {
+        char c;
+        while (line.size() < max) {
+            ssize_t n = ::read(fds[0], &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || c == '\n') break;
+            line += c;
+        }
+    }
+    ::close(fds[0]);  // the program sees a closed pipe if it prints more
+    if (r == 0) wait_for(pid);
+    return line;
+}
+
 int run_command(const std::vector<std::string> &argv) {
     if (argv.empty()) return -1;
     std::string path = find_command(argv[0]);
@@ -57,17 +105,9 @@ int run_command(const std::vector<std::string> &argv) {
         std::fprintf(stderr, "sh: 1: %s: not found\n", argv[0].c_str());
         return 127 << 8;
     }
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    std::fflush(nullptr);
     pid_t pid;
-    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, args.data(), environ) != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return status;
+    if (spawn(path, argv, nullptr, &pid) != 0) return -1;
+    return wait_for(pid);
 }
 
 }  // namespace upfw::platform

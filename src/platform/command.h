@@ -12,6 +12,10 @@ namespace upfw::platform {
 // program that is not found gives the shell's 127 << 8, and -1 means it could not be started.
 int run_command(const std::vector<std::string> &argv);
 
+// Runs a program with its standard output read through a pipe and returns the first line,
+// at most max characters, without its newline; "" when it cannot be started or prints nothing.
+std::string read_first_line(const std::vector<std::string> &argv, size_t max);
+
 // Resolves a program name as run_command does; "" when not found.
 std::string find_command(const std::string &name);
 

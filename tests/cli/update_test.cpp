@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,13 +222,87 @@ TEST(UpdateCli, BrokenEnvironmentStillParsesAndTouchesNoFlash) {
     EXPECT_NE(out.err.find("hs_printenv faild!\n"), std::string::npos);
 }
 
-TEST(UpdateCli, ImageJobsAreNotRunYet) {
-    TempRoot r;
-    for (const char *job : {"-u", "-a", "-e", "-l"}) {
-        auto out = run_update({job});
-        EXPECT_EQ(out.result, 255) << job;
-        EXPECT_EQ(out.err, "update: image jobs are not available in this build\n") << job;
+// A board and an image that suits it (9.x onto 9.x) or not (8.x onto 9.x).
+struct Jobs {
+    TempRoot root;
+    std::string image(bool compatible, const std::string &name = "/dev/shm/updateFM.bin") {
+        std::vector<upfw::test::TestEntry> e(8);
+        e[0] = {"bld", "B", 0x4801011A};
+        e[1] = {"ker", "kernel", 0x4801000A};
+        e[2] = {"fs", "rootfs", compatible ? 0x4809010Au : 0x4808010Au};
+        e[3] = {"cmd", "#!/bin/sh\n"};
+        write_file(root.at(name), upfw::test::make_image(e));
+        return root.at(name);
     }
+    std::string log() { return read_file(root.at("/mnt/nand/upfw.log")); }
+};
+
+TEST(UpdateCli, CheckComesFirstAndARefusalIsLogged) {
+    Jobs j;
+    j.image(false);
+    auto out = run_update({"-l", "-u"});
+    EXPECT_EQ(out.result, 242);
+    EXPECT_EQ(out.out, "version = 8.1.10\ndo not support back to < 9.0.1 form 9.0.x. \n");  // no listing
+    EXPECT_EQ(out.err, "firmware mismatch!\n");
+    EXPECT_EQ(j.log(), "-14\nfirmware mismatch!\n");
+
+    auto extract = run_update({"-a"});
+    EXPECT_EQ(extract.result, 242);
+    struct stat st;
+    EXPECT_NE(::stat(j.root.at("/dev/shm/update").c_str(), &st), 0);
+}
+
+TEST(UpdateCli, OemExtractionSkipsTheCheck) {
+    Jobs j;
+    const std::string img = j.image(false, "/tmp-image");
+    auto out = run_update({img, "-e"});
+    EXPECT_EQ(out.result, 0) << out.err;
+    EXPECT_EQ(out.out, "Analysis image " + img + " \n==============name " + img + "=\nCreate file: /dev/shm/update \n");
+    EXPECT_EQ(read_file(j.root.at("/dev/shm/update")), "#!/bin/sh\n");
+    struct stat st;
+    EXPECT_NE(::stat(j.root.at("/mnt/nand/upfw.log").c_str(), &st), 0);  // success writes no log
+}
+
+TEST(UpdateCli, ListingThenExtractionOfTheDefaultImage) {
+    Jobs j;
+    j.image(true);
+    auto out = run_update({"-a", "--list"});
+    EXPECT_EQ(out.result, 0) << out.err;
+    const std::string shown = "/dev/shm/updateFM.bin";
+    EXPECT_EQ(out.out.rfind("version = 9.1.10\nList upfw " + shown + " infomation.\nImage info: \nbld: \n", 0), 0u);
+    EXPECT_NE(out.out.find("Analysis image " + shown + " \n"), std::string::npos);
+    EXPECT_EQ(read_file(j.root.at("/dev/shm/update")), "#!/bin/sh\n");
+}
+
+TEST(UpdateCli, JobFailures) {
+    Jobs j;
+    // A listing failure exits with its result and writes no log.
+    auto list = run_update({"-l", j.root.at("/missing")});
+    EXPECT_EQ(list.result, 255);
+    EXPECT_EQ(list.err, "open output imager: No such file or directory\nList upfw " + j.root.at("/missing") +
+                            " infomation failed!\n");
+    struct stat st;
+    EXPECT_NE(::stat(j.root.at("/mnt/nand/upfw.log").c_str(), &st), 0);
+
+    // A failed extraction is logged with its own code and message.
+    std::vector<upfw::test::TestEntry> e(8);
+    e[3] = {"cmd", "x"};
+    e[3].size = 5000;
+    const std::string bad = j.root.at("/bad.img");
+    write_file(bad, upfw::test::make_image(e));
+    auto ex = run_update({"-e", bad});
+    EXPECT_EQ(ex.result, 255);
+    EXPECT_EQ(ex.err, "read input imager: No data available\nwrite /dev/shm/update faild\nAnalysis " + bad + " faild!\n");
+    EXPECT_EQ(j.log(), "-1\nAnalysis " + bad + " faild!\n");
+}
+
+TEST(UpdateCli, UpdateJobIsNotRunYet) {
+    Jobs j;
+    j.image(true);
+    auto out = run_update({"-u"});
+    EXPECT_EQ(out.result, 255);
+    EXPECT_EQ(out.out, "version = 9.1.10\nBegin update /dev/shm/updateFM.bin \n");
+    EXPECT_EQ(out.err, "update: the update job is not available in this build\n");
 }
 
 // Runs UPFW_log in a child with a file size limit, so that its log writes fail part-way;

@@ -98,7 +98,10 @@ std::vector<std::pair<std::string, std::string>> default_environment(const Optio
     const uint32_t ver_fw = 0x48090103;  // 72.9.1.3, the 9.x series
     const uint32_t sizes[11] = {0x40000, 0, 0x8000, 0x10000, 0x80000, 0x80000, 0x100000, 0x100000, 0, 0, 0};
     const uint32_t vers[11] = {0x48010105, 0, 0x48000001, 0x48000001, ver_fw, ver_fw, ver_fw, ver_fw, 0, 0, 0};
-    for (int i = 0; i < 11; ++i) vars.emplace_back(kParts[i].name, record(kParts[i].name, vers[i], sizes[i]));
+    for (int i = 0; i < 11; ++i) {
+        auto v = opt.versions.find(kParts[i].name);
+        vars.emplace_back(kParts[i].name, record(kParts[i].name, v == opt.versions.end() ? vers[i] : v->second, sizes[i]));
+    }
     vars.emplace_back("bootargs", std::string("mem=1024M console=ttyAMA0,115200 ubi.mtd=fs") + s +
                                       " root=ubi0:rootfs rw rootfstype=ubifs mmz=ddr,0,0,150M");
     vars.emplace_back("bootcmd", std::string("nand read 0x1ffffc0 ker") + s + " 0x600000;bootm 0x1ffffc0");
@@ -131,9 +134,10 @@ std::vector<unsigned char> make_copy(const std::vector<std::pair<std::string, st
 
 std::string create(const std::string &root, const Options &opt) {
     if (opt.slot != 1 && opt.slot != 2) return "slot must be 1 or 2";
-    for (const char *d : {"/dev/shm", "/proc", "/sbin", "/usr/sbin", "/usr/bin", "/mnt/nand", "/mnt/nand2", "/sim"})
+    for (const char *d : {"/dev/shm", "/proc", "/sbin", "/usr/sbin", "/usr/bin", "/mnt/nand", "/mnt/nand2", "/opt/app/bin", "/sim"})
         if (!mkdirs(root + d)) return std::string("cannot create ") + root + d + ": " + std::strerror(errno);
-    for (const char *f : {"/sim/flash.log", "/sim/flashops", "/sim/powercut", "/sim/reboot.log"})
+    for (const char *f : {"/sim/flash.log", "/sim/flashops", "/sim/powercut", "/sim/reboot.log", "/dev/mem",
+                          "/dev/hi_i2c", "/mnt/nand2/oem.db", "/opt/app/bin/special_oem.cfg", "/mnt/nand/updb.cfg"})
         ::unlink((root + f).c_str());
 
     std::string proc = "dev:    size   erasesize  name\n";
@@ -200,6 +204,23 @@ std::string create(const std::string &root, const Options &opt) {
         if (!write_file(root + s.first, script, 0755)) return std::string("cannot write ") + s.first;
     }
     if (!write_file(root + "/sim/model", opt.model + "\n")) return "cannot write sim/model";
+    if (!opt.no_mem) {
+        std::string mem = "# MDIO controller: what each PHY register reads\n";
+        char line[64];
+        if (opt.phy_id >= 0) {
+            std::snprintf(line, sizeof line, "phy4.reg2=0x%04x\n", static_cast<unsigned>(opt.phy_id) & 0xFFFF);
+            mem += line;
+        }
+        if (!opt.mdio.empty()) mem += "mdio=" + opt.mdio + "\n";
+        if (!write_file(root + "/dev/mem", mem)) return "cannot write /dev/mem";
+    }
+    if (!opt.no_i2c) {
+        char line[64];
+        std::snprintf(line, sizeof line, "bus2.dev0x40.reg0x43=0x%02x\n", static_cast<unsigned>(opt.poe_id) & 0xFF);
+        if (!write_file(root + "/dev/hi_i2c", line)) return "cannot write /dev/hi_i2c";
+    }
+    if (opt.oem && !write_file(root + "/mnt/nand2/oem.db", "")) return "cannot write the OEM marker";
+    if (opt.special_oem && !write_file(root + "/opt/app/bin/special_oem.cfg", "")) return "cannot write the OEM marker";
     return "";
 }
 

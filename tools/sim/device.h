@@ -17,7 +17,15 @@ struct Options {
     std::map<std::string, std::vector<uint32_t>> bad;    // partition name -> bad erase blocks
     std::vector<std::pair<std::string, std::string>> set;  // variables to add or replace
     std::vector<std::string> unset;                       // variables to leave out
+    std::map<std::string, uint32_t> versions;             // record name -> installed version
     std::string model = "VHN7216 board";                  // first line of vhchip_update
+    int phy_id = 0x4D;         // PHY identifier 1 register of the PHY at address 4; -1 = none
+    std::string mdio;          // "", "stuck", "hang" or "fail"
+    int poe_id = 0;            // PoE controller identifier byte
+    bool no_mem = false;       // no /dev/mem node
+    bool no_i2c = false;       // no /dev/hi_i2c node
+    bool oem = false;          // /mnt/nand2/oem.db present
+    bool special_oem = false;  // /opt/app/bin/special_oem.cfg present
     std::string tool;      // the upfw-sim binary the command stubs run ("" = this program)
     std::string emulator;  // program that runs it (qemu-arm for cross builds), may be ""
 };

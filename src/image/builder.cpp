@@ -1,0 +1,226 @@
+// The image builder: header from the entry tables, then the component data back to back.
+#include "image/builder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "image/image.h"
+#include "platform/fd.h"
+#include "platform/mapping.h"
+#include "platform/root.h"
+#include "upfw/env.h"
+
+namespace upfw::image {
+
+namespace {
+
+using platform::UniqueFd;
+
+constexpr uint32_t kBlock = 2048;
+constexpr uint32_t kDate = 0x07E80111;  // 2024/1/17
+constexpr const char *kRelease = "9.0.19-r2";
+constexpr const char *kOutput = "/share/brint/src/boards/hi3798/firmware/update_IMG";
+constexpr size_t kChunk = 64 * 1024;
+
+uint32_t pad_of(uint64_t size) { return static_cast<uint32_t>((kBlock - size % kBlock) % kBlock); }
+
+// Appends the 0xFF filling to the input file itself. false after a message.
+bool fill_in_place(const BuildEntry &e) {
+    UniqueFd fd(::open(e.file.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::perror(e.shown.c_str());
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        std::perror("fstat pc_file_name");
+        return false;
+    }
+    const uint32_t pad = pad_of(static_cast<uint64_t>(st.st_size));
+    if (pad == 0) return true;
+    std::vector<unsigned char> ff(pad, 0xFF);
+    if (::lseek(fd.get(), 0, SEEK_END) < 0 || platform::write_full(fd.get(), ff.data(), pad) != static_cast<ssize_t>(pad)) {
+        std::perror("write pc_file_name");
+        return false;
+    }
+    return true;
+}
+
+// Size of the input and the CRC of its bytes followed by pad bytes of 0xFF.
+bool measure(const BuildEntry &e, uint64_t *size, uint32_t *crc) {
+    UniqueFd fd(::open(e.file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::perror(e.shown.c_str());
+        return false;
+    }
+    std::vector<unsigned char> buf(kChunk);
+    uint32_t c = 0;
+    uint64_t total = 0;
+    for (;;) {
+        ssize_t n = platform::read_full(fd.get(), buf.data(), buf.size());
+        if (n < 0) {
+            std::perror("read datafile failed");
+            return false;
+        }
+        if (n == 0) break;
+        c = crc32(c, buf.data(), static_cast<uint32_t>(n));
+        total += static_cast<uint64_t>(n);
+    }
+    *size = total;
+    *crc = c;
+    return true;
+}
+
+// Appends the input's bytes (and its filling) to the image. false after a message.
+bool append(int image, const BuildEntry &e, uint64_t expect, uint32_t pad) {
+    UniqueFd fd(::open(e.file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::perror("open datafile");
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        std::perror("fstat datafile");
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) != expect) {
+        std::fprintf(stderr, "%s changed while the image was built\n", e.shown.c_str());
+        return false;
+    }
+    platform::ReadMapping map(fd.get(), static_cast<size_t>(st.st_size));
+    if (!map.valid()) {
+        std::perror("mmap datafile");
+        return false;
+    }
+    if (platform::write_full(image, map.data(), map.size()) != static_cast<ssize_t>(map.size())) {
+        std::perror("write output imager");
+        return false;
+    }
+    std::vector<unsigned char> ff(pad, 0xFF);
+    if (pad && platform::write_full(image, ff.data(), pad) != static_cast<ssize_t>(pad)) {
+        std::perror("write output imager");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string &out, const std::string &shown_out,
+                bool pad_in_place) {
+    upfw_header h;
+    std::memset(&h, 0, sizeof h);
+    uint64_t running = kHeaderSize;
+    uint64_t file_size[kEntries] = {};
+    uint32_t file_pad[kEntries] = {};
+    for (int i = 0; i < kEntries; ++i) {
+        const BuildEntry &in = entries[i];
+        upfw_entry &e = h.entries[i];
+        if (!in.file.empty()) {
+            if (pad_in_place && !fill_in_place(in)) return -1;
+            uint64_t size;
+            uint32_t crc;
+            if (!measure(in, &size, &crc)) return -1;
+            // An empty component would be an entry without data at an offset: refuse it here,
+            // before any output exists, rather than fail half-way through writing the image.
+            if (size == 0) {
+                std::fprintf(stderr, "%s: empty component file\n", in.shown.c_str());
+                return -1;
+            }
+            const uint32_t pad = pad_of(size);
+            if (pad) {
+                std::vector<unsigned char> ff(pad, 0xFF);
+                crc = crc32(crc, ff.data(), pad);
+            }
+            if (running + size + pad > UINT32_MAX) {
+                std::fprintf(stderr, "%s: image would exceed 4 GiB\n", in.shown.c_str());
+                return -1;
+            }
+            file_size[i] = size;
+            file_pad[i] = pad;
+            e.offset = static_cast<uint32_t>(running);
+            e.size = static_cast<uint32_t>(size + pad);
+            running += size + pad;
+            e.flag = in.flag;
+            e.addr = in.addr;
+            e.date = kDate;
+            e.crc32 = crc;
+        }
+        e.version = in.version;
+        std::snprintf(e.name, sizeof e.name, "%s", img_name[i]);
+    }
+    std::time_t now = std::time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local)) std::strftime(h.build_time, sizeof h.build_time, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(h.release_ver, sizeof h.release_ver, "%s", kRelease);
+
+    UniqueFd img(::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!img.valid()) {
+        std::perror(("open output imager " + shown_out).c_str());
+        return -1;
+    }
+    if (platform::write_full(img.get(), &h, sizeof h) != static_cast<ssize_t>(sizeof h)) {
+        std::perror("write output imager");
+        return -1;
+    }
+    std::printf("Copy data to image!!!\n");
+    for (int i = 0; i < kEntries; ++i) {
+        const BuildEntry &in = entries[i];
+        if (in.file.empty()) continue;
+        if (!append(img.get(), in, file_size[i], file_pad[i])) {
+            std::fprintf(stderr, "   Copy %s: %s failed!\n", img_name[i], in.shown.c_str());
+            std::fprintf(stderr, "image_copy_data faild.\n");
+            return -1;
+        }
+        ::fsync(img.get());
+    }
+    if (img.close() != 0) {
+        std::fprintf(stderr, "close output imager\n");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace upfw::image
+
+using namespace upfw::image;
+
+extern "C" {
+
+const char *const img_file[UPFW_ENTRY_COUNT] = {
+    "/share/brint/targets/hi3798/firmware/uboot_1024M",
+    "/share/brint/targets/hi3798/firmware/uImage",
+    "/share/brint/targets/hi3798/firmware/ubifs",
+    "/share/brint/src/boards/hi3798/firmware/update",
+    "/share/brint/targets/hi3798/firmware/baseparam.img",
+    "/share/brint/targets/hi3798/firmware/logo.img",
+    "/share/brint/targets/hi3798/firmware/uboot_2048M",
+    "",
+};
+const uint32_t ver_hex[UPFW_ENTRY_COUNT] = {0x4801011A, 0x4801000A, 0x48090013, 0x00010001,
+                                            0x48010001, 0x48010002, 0x4801021A, 0x00000100};
+const uint32_t load_flag[UPFW_ENTRY_COUNT] = {0, 0, 1, 1, 1, 1, 0, 1};
+const uint32_t load_addr[UPFW_ENTRY_COUNT] = {0, 0, 0, 0, 0, 0, 0, 0};
+
+UPFW_API int UPFW_creat_img(void) {
+    BuildEntry entries[UPFW_ENTRY_COUNT];
+    for (int i = 0; i < kEntries; ++i) {
+        if (img_file[i][0] != '\0') {
+            entries[i].file = upfw::platform::rooted(img_file[i]);
+            entries[i].shown = img_file[i];
+        }
+        entries[i].version = ver_hex[i];
+        entries[i].flag = load_flag[i];
+        entries[i].addr = load_addr[i];
+    }
+    return build_image(entries, upfw::platform::rooted(kOutput), kOutput, true);
+}
+
+}  // extern "C"

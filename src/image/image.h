@@ -1,0 +1,31 @@
+// Update images inside the library: the header reader and helpers shared by its users.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/fd.h"
+#include "upfw/image.h"
+
+namespace upfw::image {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the header is read as little-endian words");
+
+constexpr uint32_t kHeaderSize = UPFW_HEADER_SIZE;
+constexpr int kEntries = UPFW_ENTRY_COUNT;
+constexpr int kCmdIndex = 3;
+
+// Reads the first 2048 bytes of the image at path into header. 0, or -1 after one message.
+int image_get_header_info(const char *path, upfw_header *header);
+
+// Opens the image and reads its header, with the reader's checks and messages; returns the
+// open descriptor, or an invalid one after one message.
+platform::UniqueFd open_image(const char *path, upfw_header *header);
+
+// The entry's name, read up to its first NUL or its 52 bytes.
+std::string entry_name(const upfw_entry &e);
+
+// Both offset and size are non-zero.
+inline bool has_data(const upfw_entry &e) { return e.offset != 0 && e.size != 0; }
+
+}  // namespace upfw::image
