@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "util/text.h"
 #include "util/version.h"
 
 namespace {
@@ -35,15 +36,6 @@ constexpr const char *kUsage =
     "  --oem, --special-oem  create the OEM marker files\n"
     "  --emulator PROG     run the command stubs through PROG (such as qemu-arm)\n";
 
-bool parse_u32(const std::string &s, uint32_t *out) {
-    if (s.empty() || s[0] == '-') return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno || *end || v > UINT32_MAX) return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
 
 bool split(const std::string &arg, std::string *name, std::string *value) {
     size_t eq = arg.find('=');
@@ -81,7 +73,7 @@ int create(int argc, char **argv) {
             opt.slot = v[0] - '0';
         } else if (a == "--size") {
             uint32_t n;
-            if (!next(&v) || !split(v, &name, &value) || !parse_u32(value, &n)) return fail("--size takes NAME=BYTES");
+            if (!next(&v) || !split(v, &name, &value) || !upfw::util::parse_u32(value, &n)) return fail("--size takes NAME=BYTES");
             opt.sizes[name] = n;
         } else if (a == "--bad") {
             if (!next(&v) || !split(v, &name, &value)) return fail("--bad takes NAME=B[,B...]");
@@ -89,7 +81,7 @@ int create(int argc, char **argv) {
             std::string item;
             while (std::getline(ss, item, ',')) {
                 uint32_t b;
-                if (!parse_u32(item, &b)) return fail("--bad takes NAME=B[,B...]");
+                if (!upfw::util::parse_u32(item, &b)) return fail("--bad takes NAME=B[,B...]");
                 opt.bad[name].push_back(b);
             }
         } else if (a == "--set") {
@@ -107,7 +99,7 @@ int create(int argc, char **argv) {
             opt.versions[name] = ver;
         } else if (a == "--phy-id" || a == "--poe-id") {
             uint32_t n;
-            if (!next(&v) || !parse_u32(v, &n) || n > 0xFFFF) return fail(a + " takes a number");
+            if (!next(&v) || !upfw::util::parse_u32(v, &n) || n > 0xFFFF) return fail(a + " takes a number");
             (a == "--phy-id" ? opt.phy_id : opt.poe_id) = static_cast<int>(n);
         } else if (a == "--mdio") {
             if (!next(&opt.mdio) || (opt.mdio != "stuck" && opt.mdio != "hang" && opt.mdio != "fail"))

@@ -19,32 +19,21 @@
 #include <vector>
 
 #include "platform/root.h"
+#include "util/text.h"
 
 namespace upfw::platform {
 
 namespace {
+
+using util::parse_number;
+using util::trim;
 
 // The kernel's internal ENOTSUPP, which mtdchar passes to user space for MEMLOCK on NAND.
 constexpr int kErrNotSupp = 524;
 constexpr uint32_t kCapNor = MTD_WRITEABLE | MTD_BIT_WRITEABLE;
 constexpr uint32_t kCapNand = MTD_WRITEABLE;
 
-std::string trim(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
-bool parse_u64(const std::string &s, uint64_t *out) {
-    if (s.empty() || s[0] == '-' || s[0] == '+') return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return false;
-    *out = v;
-    return true;
-}
 
 template <typename Out>
 bool parse_list(const std::string &s, Out add) {
@@ -54,7 +43,7 @@ bool parse_list(const std::string &s, Out add) {
         item = trim(item);
         if (item.empty()) continue;
         uint64_t v;
-        if (!parse_u64(item, &v)) return false;
+        if (!parse_number(item, UINT64_MAX, &v)) return false;
         add(v);
     }
     return true;
@@ -126,10 +115,10 @@ bool Emulation::load(const std::string &path) {
         if (key == "type") {
             if (val == "nor") geo.type = kMtdNor;
             else if (val == "nand") geo.type = kMtdNand;
-            else if (parse_u64(val, &v) && v <= 255) geo.type = static_cast<uint8_t>(v);
+            else if (parse_number(val, UINT64_MAX, &v) && v <= 255) geo.type = static_cast<uint8_t>(v);
             else ok = false;
         } else if (key == "erasesize" || key == "writesize" || key == "oobsize") {
-            ok = parse_u64(val, &v) && v <= UINT32_MAX;
+            ok = parse_number(val, UINT64_MAX, &v) && v <= UINT32_MAX;
             uint32_t &field = key == "erasesize" ? geo.erasesize
                               : key == "writesize" ? geo.writesize : geo.oobsize;
             field = static_cast<uint32_t>(v);
@@ -165,7 +154,7 @@ bool Emulation::load(const std::string &path) {
             power_cut = true;
             while (std::getline(cut, line)) {
                 line = trim(line);
-                if (line.rfind("after=", 0) == 0) parse_u64(line.substr(6), &cut_after);
+                if (line.rfind("after=", 0) == 0) parse_number(line.substr(6), UINT64_MAX, &cut_after);
                 else if (line == "tear=1") tear = true;
             }
         }
@@ -205,7 +194,7 @@ int Emulation::begin_op(const char *what, uint64_t offset, uint64_t length) {
     {
         std::ifstream in(counter);
         std::string s;
-        if (in >> s) parse_u64(s, &n);
+        if (in >> s) parse_number(s, UINT64_MAX, &n);
     }
     ++n;
     {

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "platform/root.h"
+#include "util/text.h"
 
 namespace upfw::platform {
 
@@ -20,21 +21,10 @@ constexpr size_t kCmd = 0x3C0, kData = 0x3C4, kStatus = 0x3D0;
 constexpr uint32_t kBusy = 1u << 20, kRead = 1u << 17;
 constexpr unsigned long kI2cRead = 0x40045301;
 
-bool parse_u32(const std::string &s, uint32_t *out) {
-    if (s.empty() || s[0] == '-') return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno || *end || v > UINT32_MAX) return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
+using util::parse_u32;
+using util::trim;
 
-std::string trim(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
+
 
 // "phy4.reg2" -> (4, 2); "bus2.dev0x40.reg0x43" -> (2, 0x40, 0x43): the numbers of a dotted key.
 bool key_numbers(const std::string &key, const char *const *parts, int n, uint32_t *out) {
