@@ -187,6 +187,28 @@ const char *failure_text(int opt) {
     }
 }
 
+// The text of an update result code.
+const char *result_text(int code) {
+    static const char *const kTexts[] = {
+        "update success!",
+        "update faild!",
+        "verify update firmware faild!",
+        "analysis update firmware faild!",
+        "update ptb partition faild!",
+        "update bld partition faild!",
+        "update hal partition faild!",
+        "update dsp partition faild!",
+        "update kernel partition faild!",
+        "update filesys partition faild!",
+        "update cmdline faild!",
+        "kernel 1 version mismatch!",
+        "kernel 2 version mismatch!",
+    };
+    if (code <= 0 && code >= -12) return kTexts[-code];
+    if (code == kMismatch) return "firmware mismatch!";
+    return "unknow error!";
+}
+
 void parse_command_line(RunState &st, int argc, char **argv) {
     optind = 0;  // full re-initialisation of the parser
     int opt;
@@ -282,9 +304,12 @@ int run(int argc, char **argv) {
         return 0;
     }
     std::printf("Begin update %s \n", st.image_path);
+    const int r = UPFW_run_update(st.image_file.c_str());
+    char msg[kMessageSize];
+    std::snprintf(msg, sizeof msg, "%s\n", result_text(r));
     std::fflush(stdout);
-    std::fprintf(stderr, "update: the update job is not available in this build\n");
-    return -1;
+    UPFW_log(r, msg);
+    return r;
 }
 
 }  // namespace upfw::cli

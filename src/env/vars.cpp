@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "env/env.h"
 #include "env/store.h"
 #include "upfw/env.h"
 
@@ -113,16 +114,12 @@ int commit(const std::vector<unsigned char> &edited) {
     return 0;
 }
 
-// Sets name to the value words joined by blanks (or deletes it with no words). The edit is made
-// on a scratch copy, so a set that does not fit leaves the old definition in place.
-int set_words(const char *name, const char *const *words, int nwords, bool protect) {
-    if (!store_open()) {
-        errno = EINVAL;
-        return -1;
-    }
-    const uint32_t size = data_size();
+// Sets name to the value words joined by blanks (or deletes it with no words) in text, a
+// scratch copy of the data area, so that a set that does not fit leaves the old definition.
+int edit(std::vector<unsigned char> &text, const char *name, const char *const *words, int nwords, bool protect) {
+    const uint32_t size = static_cast<uint32_t>(text.size());
     Found f;
-    if (!search(data(), size, name, &f)) {
+    if (!search(text.data(), size, name, &f)) {
         errno = EINVAL;
         return -1;
     }
@@ -131,33 +128,54 @@ int set_words(const char *name, const char *const *words, int nwords, bool prote
         errno = EROFS;
         return -1;
     }
-    std::vector<unsigned char> text(data(), data() + size);
     if (f.found) delete_entry(text.data(), size, f.offset, f.length);
-    if (nwords > 0) {
-        uint64_t need = std::strlen(name) + 2;
-        for (int i = 0; i < nwords; ++i) need += std::strlen(words[i]) + 1;
-        int64_t pos = append_position(text.data(), size);
-        if (pos < 0 || need > text_area(size) - static_cast<uint64_t>(pos)) {
-            overflow_message(name);
-            return -1;
-        }
-        unsigned char *p = text.data() + pos;
-        size_t n = std::strlen(name);
-        std::memcpy(p, name, n);
-        p += n;
-        for (int i = 0; i < nwords; ++i) {
-            *p++ = i == 0 ? '=' : ' ';
-            n = std::strlen(words[i]);
-            std::memcpy(p, words[i], n);
-            p += n;
-        }
-        *p++ = '\0';
-        *p = '\0';
+    if (nwords == 0) return 0;
+    uint64_t need = std::strlen(name) + 2;
+    for (int i = 0; i < nwords; ++i) need += std::strlen(words[i]) + 1;
+    int64_t pos = append_position(text.data(), size);
+    if (pos < 0 || need > text_area(size) - static_cast<uint64_t>(pos)) {
+        overflow_message(name);
+        return -1;
     }
+    unsigned char *p = text.data() + pos;
+    size_t n = std::strlen(name);
+    std::memcpy(p, name, n);
+    p += n;
+    for (int i = 0; i < nwords; ++i) {
+        *p++ = i == 0 ? '=' : ' ';
+        n = std::strlen(words[i]);
+        std::memcpy(p, words[i], n);
+        p += n;
+    }
+    *p++ = '\0';
+    *p = '\0';
+    return 0;
+}
+
+int set_words(const char *name, const char *const *words, int nwords, bool protect) {
+    if (!store_open()) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::vector<unsigned char> text(data(), data() + data_size());
+    if (edit(text, name, words, nwords, protect) != 0) return -1;
     return commit(text);
 }
 
 }  // namespace
+
+int set_together(const std::vector<std::pair<const char *, const char *>> &vars) {
+    if (!store_open()) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::vector<unsigned char> text(data(), data() + data_size());
+    for (const auto &v : vars) {
+        const char *words[1] = {v.second};
+        if (edit(text, v.first, words, 1, false) != 0) return -1;
+    }
+    return commit(text);
+}
 
 }  // namespace upfw::env
 

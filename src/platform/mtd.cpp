@@ -234,12 +234,19 @@ bool MtdDevice::open(const std::string &path, int flags) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return false;
     if (S_ISREG(st.st_mode)) {
+        // Synchronous writes mean nothing for a file standing in for flash, and cost a disk
+        // flush per write.
+        if (flags & O_SYNC) {
+            fd = UniqueFd(::open(path.c_str(), (flags & ~O_SYNC) | O_CLOEXEC));
+            if (!fd.valid()) return false;
+        }
         auto emu = std::make_unique<Emulation>();
         if (!emu->load(path)) return false;
         if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
             errno = EFBIG;
             return false;
         }
+        emu->geo.size = static_cast<uint32_t>(st.st_size);
         emu_ = std::move(emu);
     } else if (!S_ISCHR(st.st_mode)) {
         errno = ENODEV;
@@ -267,10 +274,7 @@ int MtdDevice::info(MtdInfo *out) const {
         out->oobsize = mi.oobsize;
         return 0;
     }
-    struct stat st;
-    if (::fstat(fd_.get(), &st) != 0) return -1;
-    *out = emu_->geo;
-    out->size = static_cast<uint32_t>(st.st_size);
+    *out = emu_->geo;  // its size was taken at open: a partition does not change size
     return 0;
 }
 
@@ -371,6 +375,26 @@ int MtdDevice::mark_bad(uint64_t offset) {
         return -1;
     }
     return 0;
+}
+
+ssize_t MtdDevice::pread(void *buf, size_t count, uint64_t offset) {
+    if (!emu_) {
+        for (;;) {
+            ssize_t n = ::pread(fd_.get(), buf, count, static_cast<off_t>(offset));
+            if (n >= 0 || errno != EINTR) return n;
+        }
+    }
+    return emu_read(buf, count, offset);
+}
+
+ssize_t MtdDevice::pwrite(const void *buf, size_t count, uint64_t offset) {
+    if (!emu_) {
+        for (;;) {
+            ssize_t n = ::pwrite(fd_.get(), buf, count, static_cast<off_t>(offset));
+            if (n >= 0 || errno != EINTR) return n;
+        }
+    }
+    return emu_write(buf, count, offset);
 }
 
 int64_t MtdDevice::seek(int64_t offset, int whence) {

@@ -59,6 +59,9 @@ public:
     // can only clear bits. Byte count, or -1 with errno.
     ssize_t read(void *buf, size_t count);
     ssize_t write(const void *buf, size_t count);
+    // The same at a given offset, leaving the position alone.
+    ssize_t pread(void *buf, size_t count, uint64_t offset);
+    ssize_t pwrite(const void *buf, size_t count, uint64_t offset);
     // lseek semantics; the new position or -1 with errno.
     int64_t seek(int64_t offset, int whence);
 

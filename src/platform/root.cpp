@@ -23,4 +23,8 @@ void sleep_seconds(unsigned seconds) {
     while (seconds > 0) seconds = ::sleep(seconds);
 }
 
+void sync_all() {
+    if (root().empty()) ::sync();
+}
+
 }  // namespace upfw::platform

@@ -16,4 +16,8 @@ std::string rooted(const char *device_path);
 // stay fast; the code path is the same.
 void sleep_seconds(unsigned seconds);
 
+// Flushes file-system buffers (sync). Under a root it does nothing: the simulated device's
+// files are ordinary files of the host, and a host-wide sync would only slow the run.
+void sync_all();
+
 }  // namespace upfw::platform

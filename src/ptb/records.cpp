@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "env/env.h"
 #include "platform/root.h"
 #include "ptb/ptb.h"
 #include "upfw/env.h"
@@ -94,15 +95,15 @@ void copy_boot_var(const char *name, char *out) {
     out[n] = '\0';
 }
 
-// Stores one boot variable copy unless the variable on flash is longer than a copy holds:
+// A boot variable copy may be stored unless the variable on flash is longer than a copy holds:
 // the copy is then a cut of it, and storing it would shorten the boot arguments.
-int store_boot_var(const char *name, const char *copy) {
+bool storable(const char *name) {
     const char *current = hs_getenv(name);
     if (current && std::strlen(current) > kMaxBootVar) {
         std::fprintf(stderr, "Error: %s is longer than %u characters, not stored\n", name, kMaxBootVar);
-        return -1;
+        return false;
     }
-    return hs_setenv(name, copy);
+    return true;
 }
 
 }  // namespace
@@ -196,9 +197,19 @@ UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
 
 UPFW_API int set_env_cmdline(const env_mtd_table *table) {
     if (!table) return -1;
+    // Both variables go to flash in one save: a power cut can never leave the root filesystem
+    // switched and the kernel not (or the other way round).
+    std::vector<std::pair<const char *, const char *>> vars;
     int result = 0;
-    if (table->bootargs[0] && store_boot_var("bootargs", table->bootargs) != 0) result = -1;
-    if (table->bootcmd[0] && store_boot_var("bootcmd", table->bootcmd) != 0) result = -1;
+    if (table->bootargs[0]) {
+        if (storable("bootargs")) vars.emplace_back("bootargs", table->bootargs);
+        else result = -1;
+    }
+    if (table->bootcmd[0]) {
+        if (storable("bootcmd")) vars.emplace_back("bootcmd", table->bootcmd);
+        else result = -1;
+    }
+    if (!vars.empty() && upfw::env::set_together(vars) != 0) result = -1;
     return result;
 }
 

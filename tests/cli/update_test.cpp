@@ -296,13 +296,32 @@ TEST(UpdateCli, JobFailures) {
     EXPECT_EQ(j.log(), "-1\nAnalysis " + bad + " faild!\n");
 }
 
-TEST(UpdateCli, UpdateJobIsNotRunYet) {
+TEST(UpdateCli, UpdateInstallsTheOtherSlotAndLogsTheResult) {
     Jobs j;
     j.image(true);
     auto out = run_update({"-u"});
-    EXPECT_EQ(out.result, 255);
-    EXPECT_EQ(out.out, "version = 9.1.10\nBegin update /dev/shm/updateFM.bin \n");
-    EXPECT_EQ(out.err, "update: the update job is not available in this build\n");
+    EXPECT_EQ(out.result, 0) << out.err;
+    EXPECT_EQ(out.err, "update success!\n");
+    EXPECT_EQ(j.log(), "0\nupdate success!\n");
+    EXPECT_NE(out.out.find("Begin update /dev/shm/updateFM.bin \n"), std::string::npos);
+    EXPECT_NE(out.out.find("Update ker2 partition:\ndev \t    = /dev/mtd5\n"), std::string::npos);
+    EXPECT_EQ(out.out.substr(out.out.size() - 16), "Update Success:\n");
+    const EnvCopy c = read_env_copy(j.root.path(), 0);
+    EXPECT_NE(c.get("bootargs").find("ubi.mtd=fs2"), std::string::npos);
+    EXPECT_NE(c.get("bootcmd").find("ker2"), std::string::npos);
+    EXPECT_EQ(read_file(j.root.at("/dev/mtd5")).substr(0, 6), "kernel");
+    EXPECT_EQ(read_file(j.root.at("/dev/mtd7")).substr(0, 6), "rootfs");
+
+    // A failing update exits with its code and logs its text.
+    std::vector<upfw::test::TestEntry> e(8);
+    e[0] = {"bld", "B", 0x4801011A};
+    e[2] = {"fs", "rootfs", 0x4809010A};
+    const std::string no_ker = j.root.at("/no-ker.img");
+    write_file(no_ker, upfw::test::make_image(e));
+    auto bad = run_update({"-u", no_ker});
+    EXPECT_EQ(bad.result, 256 - 8);
+    EXPECT_EQ(bad.err, "update kernel partition faild!\n");
+    EXPECT_EQ(j.log(), "-8\nupdate kernel partition faild!\n");
 }
 
 // Runs UPFW_log in a child with a file size limit, so that its log writes fail part-way;

@@ -134,7 +134,7 @@ std::vector<unsigned char> make_copy(const std::vector<std::pair<std::string, st
 
 std::string create(const std::string &root, const Options &opt) {
     if (opt.slot != 1 && opt.slot != 2) return "slot must be 1 or 2";
-    for (const char *d : {"/dev/shm", "/proc", "/sbin", "/usr/sbin", "/usr/bin", "/mnt/nand", "/mnt/nand2", "/opt/app/bin", "/sim"})
+    for (const char *d : {"/dev/shm", "/proc", "/sbin", "/usr/sbin", "/usr/bin", "/mnt/nand", "/mnt/nand2", "/opt/app/bin", "/proc/sys/vm", "/sim"})
         if (!mkdirs(root + d)) return std::string("cannot create ") + root + d + ": " + std::strerror(errno);
     for (const char *f : {"/sim/flash.log", "/sim/flashops", "/sim/powercut", "/sim/reboot.log", "/dev/mem",
                           "/dev/hi_i2c", "/mnt/nand2/oem.db", "/opt/app/bin/special_oem.cfg", "/mnt/nand/updb.cfg"})
@@ -178,6 +178,7 @@ std::string create(const std::string &root, const Options &opt) {
         proc += line;
     }
     if (!write_file(root + "/proc/mtd", proc)) return "cannot write /proc/mtd";
+    if (!write_file(root + "/proc/sys/vm/drop_caches", "")) return "cannot write /proc/sys/vm/drop_caches";
 
     if (!opt.blank_env) {
         auto vars = default_environment(opt);
