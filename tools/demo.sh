@@ -1,6 +1,8 @@
 #!/bin/sh
-# Shows the tool's main job on a simulated device: a new board, a serial number and a MAC
-# address set, the result shown, then a switch to slot 2 and its (simulated) reboot.
+# The tool's main job on a simulated device: a new board, an update image made with the image
+# tool, `update -u` into the other slot, the result shown, and a second update back to the
+# first slot. Then the boot settings: serial number, MAC address, and a slot switch with its
+# (simulated) reboot.
 # Usage: tools/demo.sh BUILD_DIR
 set -eu
 build=${1:-build}
@@ -11,8 +13,21 @@ export UPFW_ROOT="$root"
 run() { echo "\$ $*"; "$@"; }
 
 run "$build/upfw-sim" create "$root"
-run "$build/update" -N VH2026120001 -E 00:1a:2b:3c:4d:99
+# Components of a release, as a build host would have them.
+head -c 300000 /dev/zero | tr '\0' 'K' > "$root/uImage"
+head -c 900000 /dev/zero | tr '\0' 'F' > "$root/ubifs"
+printf '#!/bin/sh\necho "update helper"\n' > "$root/helper"
+run "$build/upfw-image" create "$root/dev/shm/updateFM.bin" \
+  ker="$root/uImage@72.1.0.11" fs="$root/ubifs@72.9.1.10" cmd="$root/helper"
+run "$build/upfw-image" verify "$root/dev/shm/updateFM.bin" | tail -n 1
+
+run "$build/update" -u
+echo "result log: $(tr '\n' ' ' < "$root/mnt/nand/upfw.log")"
 run "$build/update" --show
+run "$build/update" -u > /dev/null
+echo "second update, back to the first slot: $(tr '\n' ' ' < "$root/mnt/nand/upfw.log")"
+run "$build/update" --version
+
+run "$build/update" -N VH2026120001 -E 00:1a:2b:3c:4d:99
 run "$build/update" -S 2
 echo "simulated reboot requests: $(cat "$root/sim/reboot.log")"
-run "$build/update" --version

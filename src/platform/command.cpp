@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 
 #include "platform/root.h"
@@ -107,7 +108,11 @@ int run_command(const std::vector<std::string> &argv) {
     }
     pid_t pid;
     if (spawn(path, argv, nullptr, &pid) != 0) return -1;
-    return wait_for(pid);
+    int status = wait_for(pid);
+    // The simulated device lost its power while the command ran: this process stops too.
+    struct stat st;
+    if (!root().empty() && ::stat((root() + "/sim/poweroff").c_str(), &st) == 0) ::raise(SIGKILL);
+    return status;
 }
 
 }  // namespace upfw::platform

@@ -62,6 +62,14 @@ bool is_pow2(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
+// The power of the simulated device fails: the whole device stops, so the mark tells every
+// other process of the run (see run_command) before this one is killed.
+[[noreturn]] void power_fails() {
+    std::ofstream(root() + "/sim/poweroff") << "off\n";
+    ::raise(SIGKILL);
+    std::abort();
+}
+
 // Emulated flash: the description of one regular file standing in for an MTD device, and the
 // simulated device's shared fault switches (power cut, operation log) under <root>/sim.
 struct Emulation {
@@ -210,17 +218,10 @@ int Emulation::begin_op(const char *what, uint64_t offset, uint64_t length) {
     }
     if (power_cut && n > cut_after) {
         if (tear) return 1;
-        ::raise(SIGKILL);
+        power_fails();
     }
     return 0;
 }
-
-namespace {
-[[noreturn]] void power_fails() {
-    ::raise(SIGKILL);
-    std::abort();
-}
-}  // namespace
 
 MtdDevice::MtdDevice() = default;
 MtdDevice::~MtdDevice() = default;

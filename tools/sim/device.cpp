@@ -136,7 +136,7 @@ std::string create(const std::string &root, const Options &opt) {
     if (opt.slot != 1 && opt.slot != 2) return "slot must be 1 or 2";
     for (const char *d : {"/dev/shm", "/proc", "/sbin", "/usr/sbin", "/usr/bin", "/mnt/nand", "/mnt/nand2", "/opt/app/bin", "/proc/sys/vm", "/sim"})
         if (!mkdirs(root + d)) return std::string("cannot create ") + root + d + ": " + std::strerror(errno);
-    for (const char *f : {"/sim/flash.log", "/sim/flashops", "/sim/powercut", "/sim/reboot.log", "/dev/mem",
+    for (const char *f : {"/sim/flash.log", "/sim/flashops", "/sim/powercut", "/sim/poweroff", "/sim/reboot.log", "/dev/mem",
                           "/dev/hi_i2c", "/mnt/nand2/oem.db", "/opt/app/bin/special_oem.cfg", "/mnt/nand/updb.cfg"})
         ::unlink((root + f).c_str());
 
