@@ -126,6 +126,17 @@ int create(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Started under a command's own name (a link in the device's root), it is that command,
+    // with the device's root from UPFW_ROOT: no shell is needed to run it.
+    const char *base = std::strrchr(argv[0], '/');
+    base = base ? base + 1 : argv[0];
+    const char *r = std::getenv("UPFW_ROOT");
+    if (r && *r) {
+        std::vector<std::string> args(argv + 1, argv + argc);
+        if (std::strcmp(base, "reboot") == 0) return upfw::sim::cmd_reboot(r);
+        if (std::strcmp(base, "flash_eraseall") == 0) return upfw::sim::cmd_flash_eraseall(r, args);
+        if (std::strcmp(base, "vhchip_update") == 0) return upfw::sim::cmd_vhchip_update(r);
+    }
     if (argc >= 2 && std::strcmp(argv[1], "create") == 0) return create(argc, argv);
     if (argc >= 4 && std::strcmp(argv[1], "--root") == 0) {
         std::string root = argv[2], cmd = argv[3];
