@@ -9,6 +9,7 @@
 
 #include "image/image.h"
 #include "platform/fd.h"
+#include "util/words.h"
 
 namespace upfw::image {
 
@@ -70,12 +71,10 @@ UPFW_API int UPFW_list_intfo(const char *path) {
             std::printf("size    = %d K\n", static_cast<int>(e.size / 1024));
             std::printf("addr    = 0x%08X\n", e.addr);
             std::printf("flag    = 0x%08X\n", e.flag);
-            std::printf("date    = %d/%d/%d\n", static_cast<int>(e.date >> 16), static_cast<int>((e.date >> 8) & 0xFF),
-                        static_cast<int>(e.date & 0xFF));
+            std::printf("date    = %s\n", upfw::util::date_text(e.date).c_str());
             std::printf("crc32   = 0x%08X\n", e.crc32);
         }
-        std::printf("version = %d.%d.%d.%d\n", static_cast<int>(e.version >> 24), static_cast<int>((e.version >> 16) & 0xFF),
-                    static_cast<int>((e.version >> 8) & 0xFF), static_cast<int>(e.version & 0xFF));
+        std::printf("version = %s\n", upfw::util::version_text(e.version).c_str());
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/image.h"
+#include "util/words.h"
 #include "upfw/env.h"
 
 using namespace upfw::image;
@@ -28,12 +29,9 @@ extern "C" UPFW_API int UPFW_verify(const char *path, void *context) {
         std::printf("size    = 0x%08X (%d K)\n", e.size, static_cast<int>(e.size / 1024));
         std::printf("addr    = 0x%08X\n", e.addr);
         std::printf("flag    = 0x%08X\n", e.flag);
-        std::printf("date    = %d/%d/%d\n", static_cast<int>(e.date >> 16), static_cast<int>((e.date >> 8) & 0xFF),
-                    static_cast<int>(e.date & 0xFF));
+        std::printf("date    = %s\n", upfw::util::date_text(e.date).c_str());
         std::printf("crc32   = 0x%08X\n", e.crc32);
-        std::printf("version = %d.%d.%d.%d\n", static_cast<int>(e.version >> 24),
-                    static_cast<int>((e.version >> 16) & 0xFF), static_cast<int>((e.version >> 8) & 0xFF),
-                    static_cast<int>(e.version & 0xFF));
+        std::printf("version = %s\n", upfw::util::version_text(e.version).c_str());
         if (::lseek(fd.get(), static_cast<off_t>(e.offset), SEEK_SET) < 0) {
             std::fflush(stdout);
             std::perror("lseek output imager");

@@ -5,6 +5,7 @@
 
 #include "platform/root.h"
 #include "ptb/ptb.h"
+#include "util/words.h"
 #include "upfw/env.h"
 #include "upfw/ptb.h"
 
@@ -27,13 +28,12 @@ void list_records(Listing kind) {
             std::printf("%s:(nfs)\n", rec.name);
         else
             std::printf("%s:\n", rec.name);
-        std::printf("\tversion = %d.%d.%d.%d\n", rec.ver >> 24, (rec.ver >> 16) & 0xFF, (rec.ver >> 8) & 0xFF,
-                    rec.ver & 0xFF);
+        std::printf("\tversion = %s\n", upfw::util::version_text(rec.ver).c_str());
         if (kind == Listing::kInfo)
             std::printf("\tsize    = 0x%08X (%d K)\n", rec.size, static_cast<int>(rec.size / 1024));
         else
             std::printf("\tsize    = %d K\n", static_cast<int>(rec.size / 1024));
-        std::printf("\tdate    = %d/%d/%d\n", rec.date >> 16, (rec.date >> 8) & 0xFF, rec.date & 0xFF);
+        std::printf("\tdate    = %s\n", upfw::util::date_text(rec.date).c_str());
     }
 }
 

@@ -10,6 +10,7 @@
 #include "image/image.h"
 #include "platform/fd.h"
 #include "platform/root.h"
+#include "util/words.h"
 #include "upfw/image.h"
 #include "upfw/ptb.h"
 #include "upfw/update.h"
@@ -52,10 +53,8 @@ void print_request(const update_part &r) {
     std::printf("size\t    = 0x%08X (%d K)\n", r.size, static_cast<int>(r.size / 1024));
     std::printf("addr\t    = 0x%08X\n", r.addr);
     std::printf("flag\t    = 0x%08X\n", r.flag);
-    std::printf("date\t    = %d/%d/%d\n", static_cast<int>(r.date >> 16), static_cast<int>((r.date >> 8) & 0xFF),
-                static_cast<int>(r.date & 0xFF));
-    std::printf("version = %d.%d.%d.%d\n", static_cast<int>(r.version >> 24), static_cast<int>((r.version >> 16) & 0xFF),
-                static_cast<int>((r.version >> 8) & 0xFF), static_cast<int>(r.version & 0xFF));
+    std::printf("date\t    = %s\n", upfw::util::date_text(r.date).c_str());
+    std::printf("version = %s\n", upfw::util::version_text(r.version).c_str());
 }
 
 int fail(const char *message, int code) {
