@@ -1,0 +1,24 @@
+// Any bytes as an update image: listing, verification, both extraction modes and the
+// compatibility check must stay inside their buffers and write only their fixed outputs.
+#include <fstream>
+
+#include "fuzz_root.h"
+#include "upfw/env.h"
+#include "upfw/image.h"
+#include "upfw/policy.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string path = fuzz_root() + "/dev/shm/updateFM.bin";
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+    }
+    static const bool loaded = env_init() == 0;
+    (void)loaded;
+    UPFW_list_intfo(path.c_str());
+    UPFW_verify(path.c_str(), nullptr);
+    UPFW_analysis_img(path.c_str(), 0);
+    UPFW_analysis_img(path.c_str(), 1);
+    UPFW_version_check(path.c_str());
+    return 0;
+}
