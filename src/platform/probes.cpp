@@ -77,7 +77,6 @@ RegisterWindow::Result RegisterWindow::map(const std::string &path, uint32_t phy
         fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
         open_result_ = fd_.get();
         if (!fd_.valid()) return Result::kOpenFailed;
-        emulated_ = true;
         each_line(path, [this](const std::string &k, const std::string &v) {
             static const char *const parts[] = {"phy", "reg"};
             uint32_t nums[2], value;
@@ -141,7 +140,6 @@ void RegisterWindow::unmap() {
     if (regs_) ::munmap(const_cast<uint32_t *>(regs_), length_);
     regs_ = nullptr;
     fd_.close();
-    emulated_ = false;
     phy_.clear();
     mode_.clear();
     length_ = 0;

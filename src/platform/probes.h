@@ -39,7 +39,6 @@ private:
     volatile uint32_t *regs_ = nullptr;
     size_t length_ = 0;
     // Emulated controller.
-    bool emulated_ = false;
     std::map<std::pair<unsigned, unsigned>, uint32_t> phy_;
     std::string mode_;
     uint32_t cmd_ = 0, data_ = 0, status_ = 0;
