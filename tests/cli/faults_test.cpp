@@ -98,6 +98,7 @@ int count_operations() {
 TEST(UpdateFaults, PowerCutAfterEveryFlashOperation) {
     const int total = count_operations();
     ASSERT_GT(total, 20);
+    std::printf("power cut after each of %d flash operations, plain and torn\n", total);
     int switched_runs = 0;
     for (bool tear : {false, true}) {
         for (int n = 0; n < total; ++n) {
