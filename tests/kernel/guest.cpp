@@ -131,8 +131,9 @@ void check_ioctls() {
     check(bad.open(node(kEnvBadNode), O_RDONLY) && bad.block_is_bad(0) == 1, "the simulator's badblocks= mark");
     MtdDevice ram;
     MtdInfo ri;
-    check(ram.open(node(12), O_RDWR) && ram.info(&ri) == 0 && ri.size == 0x100000 && ri.erasesize == 0x10000,
-          "mtdram: 1 MiB, 64 KiB blocks (type " + std::to_string(ri.type) + ")");
+    const bool ram_ok = ram.open(node(12), O_RDWR) && ram.info(&ri) == 0;
+    check(ram_ok && ri.size == 0x100000 && ri.erasesize == 0x10000,
+          "mtdram: 1 MiB, 64 KiB blocks (MTD type " + std::to_string(ri.type) + ")");
 }
 
 void write_env(int kernel_node, const std::vector<std::pair<std::string, std::string>> &vars) {
