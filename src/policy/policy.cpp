@@ -14,6 +14,7 @@
 #include "platform/probes.h"
 #include "platform/root.h"
 #include "policy/policy.h"
+#include "ptb/ptb.h"
 #include "upfw/image.h"
 #include "upfw/policy.h"
 #include "upfw/ptb.h"
@@ -112,7 +113,7 @@ int is_new_model() {
     if (!model_command_matches()) return 0;
     env_mtd_table t;
     get_env_mtd_table(&t);
-    return minor_of(t.records[0].ver) == 1 ? 1 : 0;
+    return minor_of(ptb::installed_version(t, 0)) == 1 ? 1 : 0;
 }
 
 // "touch": creates the marker or renews its time.
@@ -175,10 +176,11 @@ UPFW_API int UPFW_version_check(const char *image_path) {
     get_env_mtd_table(&t);
     const uint32_t fs = h.entries[2].version;
     const unsigned img = series(fs), minor = minor_of(fs), build = build_of(fs);
-    const unsigned installed = series(t.records[running_fs_record(t)].ver);
+    const unsigned installed = series(upfw::ptb::installed_version(t, running_fs_record(t)));
     std::printf("version = %d.%d.%d\n", img, minor, build);
 
-    const unsigned board = platform_code(t.records[0].ver);
+    // A boot loader whose write never finished still names the board by the version it had.
+    const unsigned board = platform_code(upfw::ptb::installed_version(t, 0));
     if (platform_code(h.entries[0].version) != board && platform_code(h.entries[6].version) != board)
         return refuse("platform dismatch !");
 

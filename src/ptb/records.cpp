@@ -18,6 +18,10 @@ namespace {
 
 constexpr const char *kRecordFormat = "name:%s\tver:0x%08x\tsize:%u\tdate:0x%08x ";
 constexpr const char *kProcMtd = "/proc/mtd";
+constexpr const char *kProcCmdline = "/proc/cmdline";
+// What follows the date field of a record whose partition is being written: its fields then
+// state nothing (all zero), and the word after the marker is the version held before.
+constexpr const char *kIncomplete = "incomplete:0x";
 constexpr uint32_t kPlatformCode = 72;
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -63,15 +67,16 @@ bool dec_field(const char *&p, uint32_t *out) {
 }
 
 // Reads a record text field by field in text order, stopping at the first mismatch; each
-// white-space place of the format takes any run of white space, or none.
-void parse_record(const char *text, env_partition *rec) {
+// white-space place of the format takes any run of white space, or none. Returns where the
+// text goes on after a complete date field, or nullptr when the scan stopped before it.
+const char *parse_record(const char *text, env_partition *rec) {
     const char *p = text;
     skip_space(p);
-    if (!literal(p, "name:")) return;
+    if (!literal(p, "name:")) return nullptr;
     skip_space(p);
     size_t n = 0;
     while (p[n] && !is_space(p[n])) ++n;
-    if (n == 0) return;
+    if (n == 0) return nullptr;
     // A name longer than the field is cut to 31 characters, and what follows it then no
     // longer matches, so the record keeps only its name.
     size_t keep = n < sizeof rec->name - 1 ? n : sizeof rec->name - 1;
@@ -79,11 +84,18 @@ void parse_record(const char *text, env_partition *rec) {
     rec->name[keep] = '\0';
     p += keep;
     skip_space(p);
-    if (!literal(p, "ver:0x") || !hex_field(p, &rec->ver)) return;
+    if (!literal(p, "ver:0x") || !hex_field(p, &rec->ver)) return nullptr;
     skip_space(p);
-    if (!literal(p, "size:") || !dec_field(p, &rec->size)) return;
+    if (!literal(p, "size:") || !dec_field(p, &rec->size)) return nullptr;
     skip_space(p);
-    if (!literal(p, "date:0x") || !hex_field(p, &rec->date)) return;
+    if (!literal(p, "date:0x") || !hex_field(p, &rec->date)) return nullptr;
+    return p;
+}
+
+std::string record_text(const char *name, uint32_t ver, uint32_t size, uint32_t date) {
+    char text[128];
+    std::snprintf(text, sizeof text, kRecordFormat, name, ver, size, date);
+    return text;
 }
 
 void copy_boot_var(const char *name, char *out) {
@@ -96,14 +108,26 @@ void copy_boot_var(const char *name, char *out) {
 }
 
 // A boot variable copy may be stored unless the variable on flash is longer than a copy holds:
-// the copy is then a cut of it, and storing it would shorten the boot arguments.
-bool storable(const char *name) {
+// the copy is then a cut of it, and storing it would shorten the boot arguments. A copy
+// without its terminator is refused too.
+bool storable(const char *name, const char *copy) {
+    if (!std::memchr(copy, '\0', kMaxBootVar + 1)) {
+        std::fprintf(stderr, "Error: the %s copy is not terminated, not stored\n", name);
+        errno = EINVAL;
+        return false;
+    }
     const char *current = hs_getenv(name);
-    if (current && std::strlen(current) > kMaxBootVar) {
+    if (copy[0] && current && std::strlen(current) > kMaxBootVar) {
         std::fprintf(stderr, "Error: %s is longer than %u characters, not stored\n", name, kMaxBootVar);
         return false;
     }
     return true;
+}
+
+// The boot-variable copies of table that set_env_cmdline stores: the non-empty ones.
+void boot_vars(const env_mtd_table &table, std::vector<std::pair<const char *, const char *>> &vars) {
+    if (table.bootargs[0]) vars.emplace_back("bootargs", table.bootargs);
+    if (table.bootcmd[0]) vars.emplace_back("bootcmd", table.bootcmd);
 }
 
 }  // namespace
@@ -133,6 +157,63 @@ uint32_t parse_uboot_version(const char *text, bool *ok) {
     return parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
 }
 
+char booted_slot() {
+    std::FILE *f = std::fopen(upfw::platform::rooted(kProcCmdline).c_str(), "re");
+    if (!f) return 0;
+    char line[4096];
+    const size_t n = std::fread(line, 1, sizeof line - 1, f);
+    std::fclose(f);
+    line[n] = '\0';
+    const char *at = std::strstr(line, "=fs");
+    if (!at || (at[3] != '1' && at[3] != '2')) return 0;
+    return at[3];
+}
+
+bool record_incomplete(int index, uint32_t *before) {
+    if (index < 0 || index >= UPFW_PART_COUNT) return false;
+    const char *text = hs_getenv(g_part_str[index]);
+    if (!text) return false;
+    env_partition rec;
+    std::memset(&rec, 0, sizeof rec);
+    const char *p = parse_record(text, &rec);
+    if (!p) return false;
+    skip_space(p);
+    if (!literal(p, kIncomplete)) return false;
+    uint32_t v = 0;
+    hex_field(p, &v);
+    if (before) *before = v;
+    return true;
+}
+
+uint32_t installed_version(const env_mtd_table &table, int index, bool *incomplete) {
+    uint32_t before = 0;
+    const bool marked = record_incomplete(index, &before);
+    if (incomplete) *incomplete = marked;
+    return marked ? before : table.records[index].ver;
+}
+
+int mark_incomplete(const std::vector<std::pair<int, uint32_t>> &parts, const env_mtd_table *boot) {
+    if (boot && !boot_copies_storable(*boot)) return -1;
+    std::vector<std::pair<std::string, std::string>> records;
+    for (const auto &part : parts) {
+        if (part.first < 0 || part.first >= UPFW_PART_COUNT) continue;
+        char tail[32];
+        std::snprintf(tail, sizeof tail, "%s%08x ", kIncomplete, part.second);
+        records.emplace_back(g_part_str[part.first], record_text(g_part_str[part.first], 0, 0, 0) + tail);
+    }
+    std::vector<std::pair<const char *, const char *>> vars;
+    for (const auto &r : records) vars.emplace_back(r.first.c_str(), r.second.c_str());
+    if (boot) boot_vars(*boot, vars);
+    if (vars.empty()) return 0;
+    return upfw::env::set_together(vars) == 0 ? 0 : -1;
+}
+
+bool boot_copies_storable(const env_mtd_table &table) {
+    const bool args = storable("bootargs", table.bootargs);
+    const bool cmd = storable("bootcmd", table.bootcmd);
+    return args && cmd;
+}
+
 }  // namespace upfw::ptb
 
 using namespace upfw::ptb;
@@ -154,7 +235,9 @@ UPFW_API int get_env_mtd_table(env_mtd_table *table) {
     copy_boot_var("bootcmd", table->bootcmd);
 
     env_partition &uboot = table->records[0];
-    if (((uboot.ver >> 8) & 0xFF) == 0) {
+    // A record marked incomplete says nothing about the boot loader on flash; the loader's own
+    // version text must not turn it into a record that looks complete.
+    if (((uboot.ver >> 8) & 0xFF) == 0 && !record_incomplete(0)) {
         const char *ver = hs_getenv("ver");
         char code[8];
         std::snprintf(code, sizeof code, "%u.", kPlatformCode);
@@ -179,9 +262,7 @@ UPFW_API int set_env_partition(const env_partition *record) {
     char name[sizeof record->name];
     std::memcpy(name, record->name, n);
     name[n] = '\0';
-    char text[128];
-    std::snprintf(text, sizeof text, kRecordFormat, name, record->ver, record->size, record->date);
-    return hs_setenv(name, text);
+    return hs_setenv(name, record_text(name, record->ver, record->size, record->date).c_str());
 }
 
 UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
@@ -189,28 +270,25 @@ UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
     int result = 0;
     for (int i = 0; i < UPFW_PART_COUNT; ++i) {
         const env_partition &rec = table->records[i];
-        if (strnlen(rec.name, sizeof rec.name) < sizeof rec.name && std::strcmp(rec.name, g_part_str[i]) == 0)
-            result |= set_env_partition(&rec);
+        if (strnlen(rec.name, sizeof rec.name) == sizeof rec.name || std::strcmp(rec.name, g_part_str[i]) != 0)
+            continue;
+        // A table read back unchanged must not store an incomplete record as a complete one
+        // (all zero, which would lift the mark that keeps the slot from being booted).
+        if (rec.ver == 0 && rec.size == 0 && rec.date == 0 && record_incomplete(i)) continue;
+        result |= set_env_partition(&rec);
     }
     return result;
 }
 
 UPFW_API int set_env_cmdline(const env_mtd_table *table) {
     if (!table) return -1;
-    // Both variables go to flash in one save: a power cut can never leave the root filesystem
-    // switched and the kernel not (or the other way round).
+    // Both variables or neither: the kernel and the root filesystem slot are switched together,
+    // and in one save, so that no refusal and no power cut leaves one switched without the other.
+    if (!boot_copies_storable(*table)) return -1;
     std::vector<std::pair<const char *, const char *>> vars;
-    int result = 0;
-    if (table->bootargs[0]) {
-        if (storable("bootargs")) vars.emplace_back("bootargs", table->bootargs);
-        else result = -1;
-    }
-    if (table->bootcmd[0]) {
-        if (storable("bootcmd")) vars.emplace_back("bootcmd", table->bootcmd);
-        else result = -1;
-    }
-    if (!vars.empty() && upfw::env::set_together(vars) != 0) result = -1;
-    return result;
+    boot_vars(*table, vars);
+    if (!vars.empty() && upfw::env::set_together(vars) != 0) return -1;
+    return 0;
 }
 
 UPFW_API int get_mtd_info(mtd_part_info info[UPFW_PART_COUNT]) {

@@ -32,6 +32,55 @@ char switched(char current, int slot) {
     return static_cast<char>('0' + (slot & 0xFF));
 }
 
+// The partition that a slot digit after prefix ("ker" or "fs") names, or -1 for a digit that
+// names none.
+int slot_partition(const char *prefix, char digit) {
+    if (digit != '1' && digit != '2') return -1;
+    return (prefix[0] == 'k' ? 3 : 5) + (digit - '0');
+}
+
+// False, after saying why, when the kernel or root filesystem partition a switch would boot
+// holds a write that never finished.
+bool bootable(char ker, char fs) {
+    for (int index : {slot_partition("ker", ker), slot_partition("fs", fs)}) {
+        if (index >= 0 && record_incomplete(index)) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "Error: %s holds an unfinished write; not switching to it\n", g_part_str[index]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// set_env_boot; refused tells whether it refused because the new slot is incomplete.
+int switch_slot(int slot, bool *refused) {
+    *refused = false;
+    if (slot < 0 || slot > 2) {
+        std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
+        return -1;
+    }
+    env_mtd_table table;
+    get_env_mtd_table(&table);
+    char *ker = slot_char(table.bootcmd, "ker");
+    if (!ker) {
+        std::fprintf(stderr, "Can't find kernel partition!\n");
+        return -1;
+    }
+    *ker = switched(*ker, slot);
+    char *fs = slot_char(table.bootargs, "=fs");
+    if (!fs) {
+        std::snprintf(table.bootargs, sizeof table.bootargs, "%s", kDefaultBootargs);
+        fs = slot_char(table.bootargs, "=fs");
+    }
+    *fs = switched(*fs, slot);
+    if (!bootable(*ker, *fs)) {
+        *refused = true;
+        return -1;
+    }
+    std::printf("\tFilesys will switch to fs%c after reboot!\n", *fs);
+    return set_env_cmdline(&table);
+}
+
 }  // namespace
 
 }  // namespace upfw::ptb
@@ -95,26 +144,8 @@ UPFW_API int set_boot_state(int state) {
 }
 
 UPFW_API int set_env_boot(int slot) {
-    if (slot < 0 || slot > 2) {
-        std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
-        return -1;
-    }
-    env_mtd_table table;
-    get_env_mtd_table(&table);
-    char *ker = slot_char(table.bootcmd, "ker");
-    if (!ker) {
-        std::fprintf(stderr, "Can't find kernel partition!\n");
-        return -1;
-    }
-    *ker = switched(*ker, slot);
-    char *fs = slot_char(table.bootargs, "=fs");
-    if (!fs) {
-        std::snprintf(table.bootargs, sizeof table.bootargs, "%s", kDefaultBootargs);
-        fs = slot_char(table.bootargs, "=fs");
-    }
-    *fs = switched(*fs, slot);
-    std::printf("\tFilesys will switch to fs%c after reboot!\n", *fs);
-    return set_env_cmdline(&table);
+    bool refused;
+    return switch_slot(slot, &refused);
 }
 
 UPFW_API int set_switch_filesys(unsigned int slot) {
@@ -122,8 +153,11 @@ UPFW_API int set_switch_filesys(unsigned int slot) {
         std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
         return -1;
     }
-    // The reboot follows either way, but a switch that failed is not reported as done.
-    const int switched_ok = set_env_boot(static_cast<int>(slot));
+    // The reboot follows a failed switch, which leaves the old slot booting, but a switch that
+    // failed is not reported as done. A slot with an unfinished write is never rebooted into.
+    bool refused = false;
+    const int switched_ok = switch_slot(static_cast<int>(slot), &refused);
+    if (refused) return -1;
     upfw::platform::sleep_seconds(kRebootPause);
     const int status = upfw::platform::run_command({"reboot"});
     return switched_ok == 0 ? status : -1;

@@ -152,10 +152,39 @@ TEST_F(PtbTest, BootArgumentsLongerThanACopyAreNeverCutOnStore) {
     EXPECT_EQ(out.result, -1);
     EXPECT_EQ(out.err, "Error: bootargs is longer than 511 characters, not stored\n");
     EXPECT_EQ(flash().get("bootargs"), long_args);
-    EXPECT_EQ(flash().get("bootcmd"), "nand read ker1");  // the other store is still made
+    // Both or neither: the kernel is never switched without the root filesystem.
+    std::strcpy(t.bootcmd, "nand read ker2");
+    EXPECT_EQ(capture([&] { return set_env_cmdline(&t); }).result, -1);
     EXPECT_EQ(capture([] { return set_env_boot(2); }).result, -1);
     EXPECT_EQ(flash().get("bootargs"), long_args);
+    EXPECT_EQ(flash().get("bootcmd"), "nand read ker1");
+    EXPECT_EQ(flash_log(), "");
     EXPECT_EQ(capture([] { return set_ptb_cmdline(std::string(512, 'c').c_str()); }).result, -1);
+}
+
+TEST_F(PtbTest, IncompleteRecordsStateNothingAndKeepTheirMark) {
+    const std::string marked = "name:uboot\tver:0x00000000\tsize:0\tdate:0x00000000 incomplete:0x48010105 ";
+    load({"uboot=" + marked, "ver=U-Boot 72.1.1.5", "fs2=name:fs2\tver:0x48090103\tsize:9\tdate:0x1 "});
+    env_mtd_table t = table();
+    // Read with the record format it states nothing, and the loader's own version text does
+    // not turn it into a complete record.
+    EXPECT_EQ(t.records[0].ver, 0u);
+    EXPECT_EQ(t.records[0].size, 0u);
+    EXPECT_EQ(flash_log(), "");
+    bool incomplete = false;
+    EXPECT_EQ(upfw::ptb::installed_version(t, 0, &incomplete), 0x48010105u);
+    EXPECT_TRUE(incomplete);
+    EXPECT_EQ(upfw::ptb::installed_version(t, 7, &incomplete), 0x48090103u);
+    EXPECT_FALSE(incomplete);
+    // A table stored back unchanged keeps the mark; a write of the partition lifts it.
+    ASSERT_EQ(set_env_mtd_table(&t), 0);
+    EXPECT_EQ(flash().get("uboot"), marked);
+    ASSERT_EQ(upfw::ptb::mark_incomplete({{7, 0x48090103}}, nullptr), 0);
+    EXPECT_EQ(flash().get("fs2"), "name:fs2\tver:0x00000000\tsize:0\tdate:0x00000000 incomplete:0x48090103 ");
+    EXPECT_TRUE(upfw::ptb::record_incomplete(7));
+    env_partition done = {"fs2", 9, 0x4809010a, 2};
+    ASSERT_EQ(set_env_partition(&done), 0);
+    EXPECT_FALSE(upfw::ptb::record_incomplete(7));
 }
 
 TEST_F(PtbTest, DeviceMapAndPartitionNames) {
