@@ -26,6 +26,7 @@ using platform::UniqueFd;
 constexpr uint32_t kMaxPage = 2048;
 constexpr unsigned kBlockAlign = 1;
 constexpr const char *kEraseUtility = "/usr/sbin/flash_eraseall";
+constexpr const char *kStoreFailed = "set_env_partition faild!\n";
 
 struct Geometry {
     uint32_t oob, page;
@@ -117,8 +118,6 @@ bool write_pages(MtdDevice &mtd, const platform::MtdInfo &info, int image, const
 
 }  // namespace upfw::update
 
-using namespace upfw::update;
-
 extern "C" {
 
 void *ptr_to_globals = nullptr;
@@ -126,6 +125,12 @@ void *ptr_to_globals = nullptr;
 UPFW_API void *xzalloc(size_t size) { return std::calloc(1, size ? size : 1); }
 
 UPFW_API int nand_flash_write_file(const char *image_path, const update_part *req) {
+    return upfw::update::nand_write(image_path, req, nullptr);
+}
+
+}  // extern "C"
+
+int upfw::update::nand_write(const char *image_path, const update_part *req, const uint32_t *expected_crc) {
     if (!req || !image_path) return -1;
     if (!ptr_to_globals) ptr_to_globals = xzalloc(kMaxPage);
     if (!ptr_to_globals) {
@@ -153,12 +158,13 @@ UPFW_API int nand_flash_write_file(const char *image_path, const update_part *re
     }
 
     int64_t remaining = req->size;
-    uint32_t crc = 0xFFFFFFFFu;
+    uint32_t crc = 0xFFFFFFFFu, want = 0;
     bool ok = false;
     UniqueFd image(::open(image_path, O_RDONLY | O_CLOEXEC));
     const uint64_t P = info.writesize, E = info.erasesize;
     if (!image.valid()) {
         std::perror("open input file");
+    } else if (!component_crc(image.get(), *req, expected_crc, &want)) {
     } else if (!req->pad && req->size % P != 0) {
         std::fprintf(stderr, "Input file is not page aligned\n");
     } else {
@@ -180,6 +186,7 @@ UPFW_API int nand_flash_write_file(const char *image_path, const update_part *re
         if (!queried) {
         } else if (pages * P > info.size || pages * P > good) {
             too_big(*req, info);
+        } else if (mark_before_erase(*req, kStoreFailed) != 0) {
         } else if (upfw::platform::run_command({kEraseUtility, node}) != 0) {
             std::fprintf(stderr, "Fail on erase mtd device!\n");
         } else {
@@ -193,7 +200,8 @@ UPFW_API int nand_flash_write_file(const char *image_path, const update_part *re
 
     std::printf("image_length = 0x%08x\n", req->size);
     std::printf("image_crc = 0x%08x\n", ~crc);
-    return store_record(*req, "set_env_partition faild!\n");
+    // What was written and read back must be what the header describes, or the image file
+    // changed since it was verified: the record stays marked incomplete.
+    if (!crc_matches(*req, ~crc, want)) return -1;
+    return store_record(*req, kStoreFailed);
 }
-
-}  // extern "C"

@@ -11,15 +11,21 @@
 #include "platform/mtd.h"
 #include "platform/root.h"
 #include "update/writer.h"
+#include "upfw/env.h"
 
 namespace {
 constexpr uint32_t kChunk = 10240;
+constexpr const char *kStoreFailed = "flprog_set_part_table faild!\n";
 }  // namespace
 
 extern "C" UPFW_API int spi_flash_write_file(const char *image_path, const update_part *req) {
+    return upfw::update::spi_write(image_path, req, nullptr);
+}
+
+int upfw::update::spi_write(const char *image_path, const update_part *req, const uint32_t *expected_crc) {
     using upfw::platform::MtdDevice;
     if (!req || !image_path) return -1;
-    const std::string dev = upfw::update::device_of(*req);
+    const std::string dev = device_of(*req);
     MtdDevice mtd;
     upfw::platform::MtdInfo info;
     if (!mtd.open(upfw::platform::rooted(dev.c_str()), O_RDWR | O_SYNC) || mtd.info(&info) != 0) {
@@ -36,6 +42,9 @@ extern "C" UPFW_API int spi_flash_write_file(const char *image_path, const updat
         std::printf("The image length > mtd size ! \n");
         return -1;
     }
+    uint32_t want = 0;
+    if (!component_crc(image.get(), *req, expected_crc, &want)) return -1;
+    if (mark_before_erase(*req, kStoreFailed) != 0) return -1;
     const uint64_t E = info.erasesize;
     const uint64_t length = (E + req->size - 1) / E * E;
     if (mtd.erase(0, length) != 0) {
@@ -44,6 +53,7 @@ extern "C" UPFW_API int spi_flash_write_file(const char *image_path, const updat
     }
     std::vector<unsigned char> data(kChunk), back(kChunk);
     uint32_t remaining = req->size;
+    uint32_t crc = 0;  // of the bytes read back from the flash
     while (remaining != 0) {
         const uint32_t len = remaining < kChunk ? remaining : kChunk;
         ssize_t n = upfw::platform::read_full(image.get(), data.data(), len);
@@ -79,6 +89,7 @@ extern "C" UPFW_API int spi_flash_write_file(const char *image_path, const updat
                 std::printf("File does not seem to match flash data. \n");
                 break;
             }
+            crc = crc32(crc, back.data(), len);
             remaining -= len;
         }
     }
@@ -89,5 +100,7 @@ extern "C" UPFW_API int spi_flash_write_file(const char *image_path, const updat
         std::fprintf(stderr, "Data was only partially written due to error\n");
         return -1;
     }
-    return upfw::update::store_record(*req, "flprog_set_part_table faild!\n");
+    // The flash must hold what the header describes, not merely what the file holds now.
+    if (!crc_matches(*req, crc, want)) return -1;
+    return store_record(*req, kStoreFailed);
 }

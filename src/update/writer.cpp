@@ -3,20 +3,73 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fd.h"
 #include "platform/root.h"
+#include "ptb/ptb.h"
+#include "upfw/image.h"
 #include "upfw/ptb.h"
 
 namespace upfw::update {
+
+namespace {
+
+// The index of the request's partition name, or -1 when it names none.
+int partition_of(const update_part &req) {
+    const std::string name(req.name, strnlen(req.name, sizeof req.name));
+    for (int i = 0; i < UPFW_PART_COUNT; ++i)
+        if (name == g_part_str[i]) return i;
+    return -1;
+}
+
+}  // namespace
 
 std::string device_of(const update_part &req) {
     return std::string(req.dev, strnlen(req.dev, sizeof req.dev));
 }
 
+bool component_crc(int image, const update_part &req, const uint32_t *expected, uint32_t *crc) {
+    if (expected) {
+        *crc = *expected;
+        return true;
+    }
+    *crc = 0;
+    if (req.size == 0) return true;
+    upfw_header h;
+    if (platform::read_full(image, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h)) {
+        for (const upfw_entry &e : h.entries) {
+            if (e.offset == req.offset && e.size == req.size) {
+                *crc = e.crc32;
+                return true;
+            }
+        }
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: no entry of the image header holds 0x%08x bytes at 0x%08x\n", req.size, req.offset);
+    return false;
+}
+
+bool crc_matches(const update_part &req, uint32_t written, uint32_t expected) {
+    if (written == expected) return true;
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: the data written to %s have CRC-32 0x%08x, the image header gives 0x%08x\n",
+                 device_of(req).c_str(), written, expected);
+    return false;
+}
+
+int mark_before_erase(const update_part &req, const char *fail_text) {
+    const int index = partition_of(req);
+    if (index < 0 || ptb::record_incomplete(index)) return 0;
+    env_mtd_table table;
+    get_env_mtd_table(&table);
+    if (ptb::mark_incomplete({{index, ptb::installed_version(table, index)}}, nullptr) != 0) {
+        std::fprintf(stderr, "%s", fail_text);
+        return -1;
+    }
+    return 0;
+}
+
 int store_record(const update_part &req, const char *fail_text) {
-    const std::string name(req.name, strnlen(req.name, sizeof req.name));
-    int index = -1;
-    for (int i = 0; i < UPFW_PART_COUNT; ++i)
-        if (name == g_part_str[i]) index = i;
+    const int index = partition_of(req);
     if (index < 0) {
         std::fprintf(stderr, "Not valid image, exit without update ptb!\n");
         return -1;
@@ -24,7 +77,8 @@ int store_record(const update_part &req, const char *fail_text) {
     env_mtd_table table;
     get_env_mtd_table(&table);
     env_partition rec = table.records[index];
-    if (rec.name[0] == '\0') std::snprintf(rec.name, sizeof rec.name, "%s", g_part_str[index]);
+    // The record goes under the partition written, whatever name its old text carried.
+    std::snprintf(rec.name, sizeof rec.name, "%s", g_part_str[index]);
     rec.size = req.size;
     rec.ver = req.version;
     rec.date = req.date;

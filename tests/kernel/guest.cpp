@@ -22,6 +22,7 @@
 #include "platform/mtd.h"
 #include "sim/device.h"
 #include "upfw/env.h"
+#include "upfw/image.h"
 #include "upfw/ptb.h"
 #include "upfw/update.h"
 
@@ -87,6 +88,8 @@ void lay_out_board() {
         }
     }
     write_text("/board/proc/mtd", proc);
+    // The running system was booted from slot 1.
+    write_text("/board/proc/cmdline", "console=ttyAMA0,115200 ubi.mtd=fs1 root=ubi0:rootfs rw rootfstype=ubifs\n");
     write_text("/board/proc/sys/vm/drop_caches", "");
     write_text("/board/dev/mem", "phy4.reg2=0x004d\n");
     write_text("/board/dev/hi_i2c", "bus2.dev0x40.reg0x43=0x00\n");
@@ -178,7 +181,14 @@ std::string pattern(size_t n, unsigned seed) {
 
 void check_spi_writer() {
     const std::string data = pattern(10241, 3);
-    write_text("/board/spi.img", std::string(4096, 'h') + data);
+    // The image's header describes the component: the writer checks what it wrote against it.
+    upfw_header h;
+    std::memset(&h, 0, sizeof h);
+    h.entries[0].offset = 4096;
+    h.entries[0].size = static_cast<uint32_t>(data.size());
+    h.entries[0].crc32 = crc32(0, reinterpret_cast<const unsigned char *>(data.data()), h.entries[0].size);
+    write_text("/board/spi.img",
+               std::string(reinterpret_cast<const char *>(&h), sizeof h) + std::string(2048, 'h') + data);
     update_part req;
     std::memset(&req, 0, sizeof req);
     std::strcpy(req.dev, "/dev/mtd0");

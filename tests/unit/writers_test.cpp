@@ -47,8 +47,15 @@ struct WriterTest : ::testing::Test {
         image = root->at("/image");
         write_file(root->at("/sim/flash.log"), "");
     }
-    void component(const std::string &data, const char *dev, const char *name, uint32_t size_override = 0) {
-        write_file(image, std::string(4096, 'h') + data);
+    // The image's header describes the component (its CRC-32 included), as the writers require.
+    void component(const std::string &data, const char *dev, const char *name, uint32_t size_override = 0,
+                   int64_t crc = -1) {
+        upfw::test::TestEntry entry{"x", data};
+        entry.offset = 4096;
+        entry.crc = crc;
+        if (size_override) entry.size = size_override;
+        const std::string header = upfw::test::make_image({entry}).substr(0, 2048);
+        write_file(image, header + std::string(2048, 'h') + data);
         std::memset(&req, 0, sizeof req);
         std::snprintf(req.dev, sizeof req.dev, "%s", dev);
         std::snprintf(req.name, sizeof req.name, "%s", name);
@@ -163,12 +170,12 @@ TEST_F(WriterTest, NandBlockGoingBadWithNoRoomLeftIsAPartialWrite) {
     opt.sizes["fs2"] = 0x40000;
     board(opt);
     append_file(root->at("/dev/mtd7.mtd"), "weak=1\n");
-    const std::string old_record = record("fs2");
     component(pattern(0x30000, 6), "/dev/mtd7", "fs2");
     auto out = capture([&] { return nand_flash_write_file(image.c_str(), &req); });
     EXPECT_EQ(out.result, -1);
     EXPECT_EQ(out.err, "Data was only partially written due to error\n");
-    EXPECT_EQ(record("fs2"), old_record);
+    // The partition was erased: its record no longer claims the old version.
+    EXPECT_EQ(record("fs2"), "name:fs2\tver:0x00000000\tsize:0\tdate:0x00000000 incomplete:0x48090103 ");
 }
 
 TEST_F(WriterTest, NandEraseFailureAndRecordNames) {
@@ -204,7 +211,12 @@ TEST_F(WriterTest, SpiWritesVerifiesAndStores) {
     auto out = capture([&] { return spi_flash_write_file(image.c_str(), &req); });
     ASSERT_EQ(out.result, 0) << out.err;
     EXPECT_EQ(out.out, "");
-    EXPECT_EQ(log().rfind("1 erase /dev/mtd0 0x0 0x10000\n2 write /dev/mtd0 0x0 0x2800\n3 write /dev/mtd0 0x2800 0x1\n", 0), 0u);
+    // The record is marked incomplete in one save (both copies of /dev/mtd1) before the erase.
+    EXPECT_EQ(log().rfind("1 erase /dev/mtd1 0x10000 0x10000\n2 write /dev/mtd1 0x10000 0x10000\n"
+                          "3 erase /dev/mtd1 0x0 0x10000\n4 write /dev/mtd1 0x0 0x10000\n"
+                          "5 erase /dev/mtd0 0x0 0x10000\n6 write /dev/mtd0 0x0 0x2800\n7 write /dev/mtd0 0x2800 0x1\n",
+                          0),
+              0u);
     EXPECT_EQ(flash("/dev/mtd0").substr(0, 0x10000), data + std::string(0x10000 - data.size(), '\xff'));
     EXPECT_EQ(record("uboot"), "name:uboot\tver:0x48010203\tsize:10241\tdate:0x07e9020a ");
 
@@ -229,12 +241,11 @@ TEST_F(WriterTest, SpiFailures) {
 
     board();
     component(pattern(100, 13), "/dev/mtd0", "uboot", 20000);  // the image ends inside it
-    const std::string old_record = record("uboot");
     auto short_read = capture([&] { return spi_flash_write_file(image.c_str(), &req); });
     EXPECT_EQ(short_read.result, -1);
     EXPECT_EQ(short_read.out, "Read image count error, result = [0x64] ! \n");
     EXPECT_EQ(short_read.err, "Data was only partially written due to error\n");
-    EXPECT_EQ(record("uboot"), old_record);
+    EXPECT_EQ(record("uboot"), "name:uboot\tver:0x00000000\tsize:0\tdate:0x00000000 incomplete:0x48010105 ");
 
     append_file(root->at("/dev/mtd0.mtd"), "read_flip=7\n");
     component(pattern(100, 14), "/dev/mtd0", "uboot");
@@ -251,6 +262,37 @@ TEST_F(WriterTest, SpiFailures) {
     component(pattern(100, 15), "/dev/mtd99", "uboot");
     EXPECT_EQ(capture([&] { return spi_flash_write_file(image.c_str(), &req); }).err,
               "This doesn't seem to be a valid MTD flash device! \n");
+}
+
+TEST_F(WriterTest, WhatIsWrittenMustBeWhatTheHeaderDescribes) {
+    struct Case {
+        const char *dev, *name;
+        int (*write)(const char *, const update_part *);
+    };
+    const Case cases[] = {{"/dev/mtd5", "ker2", nand_flash_write_file}, {"/dev/mtd0", "uboot", spi_flash_write_file}};
+    for (const auto &c : cases) {
+        board();
+        const std::string data = pattern(3000, 16);
+        // The file holds other bytes than the ones its header vouches for.
+        component(data, c.dev, c.name, 0, 7);
+        auto out = capture([&] { return c.write(image.c_str(), &req); });
+        EXPECT_EQ(out.result, -1) << c.name;
+        EXPECT_NE(out.err.find(std::string("Error: the data written to ") + c.dev + " have CRC-32 " +
+                               hex8(crc_of(data)) + ", the image header gives 0x00000007\n"),
+                  std::string::npos)
+            << out.err;
+        EXPECT_TRUE(upfw::test::parse_record(record(c.name)).incomplete) << c.name;
+
+        // A request that no entry of the header describes is refused before anything is erased.
+        write_file(root->at("/sim/flash.log"), "");
+        component(data, c.dev, c.name);
+        req.offset = 4097;
+        auto none = capture([&] { return c.write(image.c_str(), &req); });
+        EXPECT_EQ(none.result, -1);
+        EXPECT_EQ(none.err.rfind("Error: no entry of the image header holds 0x00000bb8 bytes at 0x00001001\n", 0), 0u)
+            << none.err;
+        EXPECT_EQ(log(), "") << c.name;
+    }
 }
 
 }  // namespace
