@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -18,13 +19,42 @@ using upfw::platform::UniqueFd;
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+constexpr int kTempAttempts = 100;
 
-// Copies the entry's data into the file at out (re-rooted). The file is replaced, not
-// overwritten in place, so no tail of an older, longer file survives; an image that ends
-// inside the component is a failure, and the partial file is removed rather than left for
-// someone to run.
-bool copy_entry(int image, const upfw_entry &e, const std::string &out) {
-    UniqueFd fd(::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+// A new file beside out for the copy: created here (never an existing file or a link planted
+// at its name), with permission bits 0666 less the file-creation mask. Sets tmp to its name.
+UniqueFd create_beside(const std::string &out, std::string *tmp) {
+    const size_t slash = out.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : out.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
+    static unsigned counter = 0;
+    for (int i = 0; i < kTempAttempts; ++i) {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        *tmp = dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + "." +
+               std::to_string(ts.tv_nsec);
+        UniqueFd fd(::open(tmp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd.valid() || errno != EEXIST) return fd;
+    }
+    return UniqueFd();
+}
+
+// Copies the entry's data into a new file that then replaces the one at out (re-rooted), so
+// that a link planted at out is replaced, never followed, no tail of an older, longer file
+// survives, and nothing is left at out when the copy fails. An image that ends inside the
+// component is a failure. executable: mode 0777, set on the descriptor before the rename.
+// shown is out as messages show it.
+bool copy_entry(int image, const upfw_entry &e, const std::string &out, const char *shown, bool executable) {
+    struct stat img, at;
+    // Replacing the image itself would lose it; its own path as the output is refused.
+    if (::fstat(image, &img) == 0 && ::lstat(out.c_str(), &at) == 0 && img.st_dev == at.st_dev &&
+        img.st_ino == at.st_ino) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s is the image itself, not overwritten\n", shown);
+        return false;
+    }
+    std::string tmp;
+    UniqueFd fd = create_beside(out, &tmp);
     if (!fd.valid()) {
         std::perror("open output imager");
         return false;
@@ -34,7 +64,7 @@ bool copy_entry(int image, const upfw_entry &e, const std::string &out) {
         errno = err;
         std::perror(what);
         fd.close();
-        ::unlink(out.c_str());
+        ::unlink(tmp.c_str());
         return false;
     };
     if (::lseek(image, static_cast<off_t>(e.offset), SEEK_SET) < 0) return fail("lseek input imager", errno);
@@ -48,7 +78,15 @@ bool copy_entry(int image, const upfw_entry &e, const std::string &out) {
             return fail("write output imager", errno ? errno : EIO);
         done += static_cast<uint32_t>(n);
     }
+    if (executable && ::fchmod(fd.get(), 0777) != 0) return fail("chmod output imager", errno);
     if (fd.close() != 0) return fail("write output imager", errno);
+    if (::rename(tmp.c_str(), out.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        errno = err;
+        std::perror("rename output imager");
+        return false;
+    }
     return true;
 }
 
@@ -79,11 +117,10 @@ extern "C" UPFW_API int UPFW_analysis_img(const char *path, int mode) {
         if (!out) continue;
         std::printf("Create file: %s \n", out);
         const std::string target = upfw::platform::rooted(out);
-        if (!copy_entry(fd.get(), e, target)) {
+        if (!copy_entry(fd.get(), e, target, out, executable)) {
             std::fprintf(stderr, "write %s faild\n", out);
             return -1;
         }
-        if (executable) ::chmod(target.c_str(), 0777);
     }
     return 0;
 }
