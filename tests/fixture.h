@@ -110,6 +110,46 @@ inline EnvCopy read_env_copy(const std::string &root, int index) {
     return c;
 }
 
+// The copy the boot loader boots with, chosen apart from the library: the one with a good
+// CRC, or of two good ones the higher flag byte (a wrap from 255 to 0 counting as higher).
+// crc_ok is false when neither copy is good.
+inline EnvCopy boot_env(const std::string &root) {
+    EnvCopy c0 = read_env_copy(root, 0), c1 = read_env_copy(root, 1);
+    if (c0.crc_ok && c1.crc_ok) {
+        if (c0.flag == 255 && c1.flag == 0) return c1;
+        if (c1.flag == 255 && c0.flag == 0) return c0;
+        return c1.flag > c0.flag ? c1 : c0;
+    }
+    return c1.crc_ok ? c1 : c0;
+}
+
+// The partitions by index, as the board lays them out.
+constexpr const char *kPartNames[] = {"uboot", "env", "baseparam", "logo", "ker1", "ker2",
+                                      "fs1",   "fs2", "cfg",       "oem",  "rsd"};
+
+// A partition record as an independent reader sees it: the record format read with sscanf,
+// and whether the text carries the mark of an unfinished write.
+struct Record {
+    int fields = 0;  // how many of name, ver, size, date were read
+    std::string name;
+    uint32_t ver = 0, size = 0, date = 0;
+    bool incomplete = false;
+};
+
+inline Record parse_record(const std::string &text) {
+    Record r;
+    char name[64] = "";
+    unsigned ver = 0, size = 0, date = 0;
+    r.fields = std::sscanf(text.c_str(), "name:%63s ver:0x%x size:%u date:0x%x", name, &ver, &size, &date);
+    if (r.fields < 0) r.fields = 0;
+    r.name = name;
+    r.ver = ver;
+    r.size = size;
+    r.date = date;
+    r.incomplete = text.find(" incomplete:0x") != std::string::npos;
+    return r;
+}
+
 // Writes one raw copy (CRC made by the reference CRC unless corrupt) into the env partition.
 inline void write_env_copy(const std::string &root, int index, const std::vector<std::string> &entries,
                            uint8_t flag, bool corrupt = false) {
@@ -129,11 +169,16 @@ inline void write_env_copy(const std::string &root, int index, const std::vector
 
 // Replaces root with a fresh board whose environment holds exactly these entries in both
 // copies (copy 0 newer). The old root goes first, so its teardown cannot clear UPFW_ROOT.
+// The running kernel was booted with its bootargs, if it holds any.
 inline void board_with(std::unique_ptr<TempRoot> &root, const std::vector<std::string> &entries) {
     root.reset();
     root = std::make_unique<TempRoot>();
     write_env_copy(root->path(), 0, entries, 1);
     write_env_copy(root->path(), 1, entries, 0);
+    std::string cmdline;
+    for (const auto &e : entries)
+        if (e.rfind("bootargs=", 0) == 0) cmdline = e.substr(9);
+    write_file(root->path() + "/proc/cmdline", cmdline + "\n");
 }
 
 // An update image written byte by byte, apart from the library's structs. Data go back to

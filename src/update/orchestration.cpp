@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "image/image.h"
 #include "platform/fd.h"
 #include "platform/root.h"
+#include "ptb/ptb.h"
+#include "update/writer.h"
 #include "util/words.h"
 #include "upfw/image.h"
 #include "upfw/ptb.h"
@@ -26,18 +30,14 @@ constexpr const char *kDropCaches = "/proc/sys/vm/drop_caches";
 
 unsigned variant(uint32_t v) { return (v >> 8) & 0xFF; }
 
-// The digit after marker in text, switched between 1 and 2 in place; the running digit, or 0
-// when the marker is missing or its digit is neither.
-char flip_after(char *text, const char *marker, bool *found) {
+// The slot digit after the first marker in text: nullptr when the marker is missing.
+char *slot_digit(char *text, const char *marker) {
     char *at = std::strstr(text, marker);
-    *found = at != nullptr;
-    if (!at) return 0;
-    char *c = at + std::strlen(marker);
-    if (*c != '1' && *c != '2') return 0;
-    const char running = *c;
-    *c = running == '1' ? '2' : '1';
-    return running;
+    return at ? at + std::strlen(marker) : nullptr;
 }
+
+bool is_slot(char c) { return c == '1' || c == '2'; }
+char other(char slot) { return slot == '1' ? '2' : '1'; }
 
 void fill(update_part &req, const mtd_part_info &part) {
     std::snprintf(req.dev, sizeof req.dev, "%s", part.dev);
@@ -101,49 +101,96 @@ UPFW_API int UPFW_run_update(const char *image_path) {
     mtd_part_info map[UPFW_PART_COUNT];
     if (get_mtd_info(map) != 0) return fail("get_mtd_info faild!\n", -4);
 
-    bool found = false;
-    const char fs_running = flip_after(table.bootargs, "=fs", &found);
-    if (!found) {
+    char *fs_digit = slot_digit(table.bootargs, "=fs");
+    if (!fs_digit) {
         std::fflush(stdout);
         std::fprintf(stderr, "cmdline: %s \n", table.bootargs);
         return fail("bootargs not find fs, maybe NFS!\n", -4);
     }
-    if (!fs_running) return fail("unknow fs partition!\n", -4);
-    std::printf("  current is fs%c \n", fs_running);
+    if (!is_slot(*fs_digit)) return fail("unknow fs partition!\n", -4);
+    // The running system is the one the booted kernel was given. The stored bootargs may name
+    // the other slot already: an update or a switch since the boot, not yet rebooted into.
+    const char booted = upfw::ptb::booted_slot();
+    const char running_fs = booted ? booted : *fs_digit;
+    const bool pending = running_fs != *fs_digit;
+    std::printf("  current is fs%c \n", running_fs);
 
-    const char ker_running = flip_after(table.bootcmd, "ker", &found);
-    if (!found) return fail(" bootcmd is null!\n", -4);
-    if (!ker_running) return fail("  unknow bootcmd!\n", -4);
-    std::printf("  current is ker%c \n", ker_running);
+    char *ker_digit = slot_digit(table.bootcmd, "ker");
+    if (!ker_digit) return fail(" bootcmd is null!\n", -4);
+    if (!is_slot(*ker_digit)) return fail("  unknow bootcmd!\n", -4);
+    // A pending switch turned both digits over, so the kernel running is the other one then.
+    const char running_ker = pending ? other(*ker_digit) : *ker_digit;
+    std::printf("  current is ker%c \n", running_ker);
+
+    // The boot variables as they must stand while the other slot is written (naming the system
+    // that runs), and as they are stored at the end (naming the slot written). Each partition
+    // goes to the slot that is not running; slots out of step keep their own kernel.
+    env_mtd_table running = table;
+    running.bootargs[fs_digit - table.bootargs] = running_fs;
+    running.bootcmd[ker_digit - table.bootcmd] = running_ker;
+    *fs_digit = other(running_fs);
+    *ker_digit = other(running_ker);
+    const int target_fs = *fs_digit == '1' ? kFs1 : kFs2;
+    const int target_ker = *ker_digit == '1' ? kKer1 : kKer2;
 
     update_part req[UPFW_ENTRY_COUNT];
     std::memset(req, 0, sizeof req);
+    int part_of[UPFW_ENTRY_COUNT] = {};
     bool mark[UPFW_ENTRY_COUNT] = {};
     const upfw_entry *e = h.entries;
-    const env_partition *rec = table.records;
     using upfw::image::has_data;
+    auto choose = [&](int entry, int part) {
+        mark[entry] = true;
+        part_of[entry] = part;
+        fill(req[entry], map[part]);
+    };
+    // A single-copy partition whose last write never finished is written again whatever the
+    // versions say; the variant byte it held before still decides which boot loader suits it.
+    bool incomplete = false;
+    const uint32_t uboot = upfw::ptb::installed_version(table, kUboot, &incomplete);
     for (int i : {kBld, kBld2}) {
-        if (has_data(e[i]) && variant(e[i].version) == variant(rec[kUboot].ver) && e[i].version > rec[kUboot].ver) {
-            mark[i] = true;
-            fill(req[i], map[kUboot]);
-        }
+        if (has_data(e[i]) && variant(e[i].version) == variant(uboot) && (incomplete || e[i].version > uboot))
+            choose(i, kUboot);
     }
     const std::pair<int, int> single[] = {{kParam, kBaseparam}, {kJpg, kLogo}};
     for (const auto &s : single) {
         const upfw_entry &x = e[s.first];
-        if (has_data(x) && variant(x.version) == variant(rec[s.second].ver) && x.version != rec[s.second].ver) {
-            mark[s.first] = true;
-            fill(req[s.first], map[s.second]);
-        }
+        const uint32_t installed = upfw::ptb::installed_version(table, s.second, &incomplete);
+        if (has_data(x) && variant(x.version) == variant(installed) && (incomplete || x.version != installed))
+            choose(s.first, s.second);
     }
     if (!has_data(e[kFs])) return fail("No filesys image!\n", -9);
-    mark[kFs] = true;
-    fill(req[kFs], map[fs_running == '1' ? kFs2 : kFs1]);
+    choose(kFs, target_fs);
     if (!has_data(e[kKer])) return -8;
-    mark[kKer] = true;
-    // The kernel goes to the kernel partition that is not booting, whatever the root
-    // filesystem slot says: slots out of step must never overwrite the running kernel.
-    fill(req[kKer], map[ker_running == '1' ? kKer2 : kKer1]);
+    choose(kKer, target_ker);
+
+    // Everything that could keep the switch from being stored is found out before anything
+    // is erased: a boot variable too long for its copy.
+    if (!upfw::ptb::boot_copies_storable(table)) return fail("set_env_cmdline faild!\n", -4);
+    // No partition written may be a device of the running system (a device map naming one
+    // node twice).
+    const int keep[] = {running_fs == '1' ? kFs1 : kFs2, running_ker == '1' ? kKer1 : kKer2};
+    for (int i = 0; i < UPFW_ENTRY_COUNT; ++i)
+        for (int k : keep)
+            if (mark[i] && std::strcmp(map[part_of[i]].dev, map[k].dev) == 0) {
+                std::fflush(stdout);
+                std::fprintf(stderr, "Error: %s is the running system's %s, not written\n", map[k].dev, g_part_str[k]);
+                return fail("get_mtd_info faild!\n", -4);
+            }
+    // One save before the first erase: every partition about to be written is recorded as
+    // incomplete, and a pending switch to the slot about to be erased is taken back, so that
+    // a failure or a power cut from here on leaves the running system booting and no record
+    // claiming data that are not on flash.
+    std::vector<std::pair<int, uint32_t>> marks;
+    for (int i = 0; i < UPFW_ENTRY_COUNT; ++i) {
+        if (!mark[i]) continue;
+        const int part = part_of[i];
+        bool seen = false;
+        for (const auto &m : marks) seen = seen || m.first == part;
+        if (!seen) marks.emplace_back(part, upfw::ptb::installed_version(table, part));
+    }
+    if (upfw::ptb::mark_incomplete(marks, pending ? &running : nullptr) != 0)
+        return fail("set_env_partition faild!\n", -4);
 
     for (int i = 0; i < UPFW_ENTRY_COUNT; ++i) {
         if (!mark[i]) continue;
@@ -157,7 +204,9 @@ UPFW_API int UPFW_run_update(const char *image_path) {
         print_request(r);
         clean_memory_and_sync();
         const bool spi = i == kBld || i == kBld2;
-        const int result = spi ? spi_flash_write_file(image_path, &r) : nand_flash_write_file(image_path, &r);
+        // The writers check what they wrote against this header's CRC-32, the one verified.
+        const uint32_t crc = e[i].crc32;
+        const int result = spi ? spi_write(image_path, &r, &crc) : nand_write(image_path, &r, &crc);
         if (result != 0) {
             if (spi) return -5;
             if (i == kKer) return -8;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -178,6 +179,12 @@ std::string create(const std::string &root, const Options &opt) {
         proc += line;
     }
     if (!write_file(root + "/proc/mtd", proc)) return "cannot write /proc/mtd";
+    // The running kernel was booted with the initial bootargs (none from a blank environment).
+    std::string cmdline;
+    if (!opt.blank_env)
+        for (const auto &kv : default_environment(opt))
+            if (kv.first == "bootargs") cmdline = kv.second;
+    if (!write_file(root + "/proc/cmdline", cmdline + "\n")) return "cannot write /proc/cmdline";
     if (!write_file(root + "/proc/sys/vm/drop_caches", "")) return "cannot write /proc/sys/vm/drop_caches";
 
     if (!opt.blank_env) {
@@ -225,10 +232,29 @@ std::string create(const std::string &root, const Options &opt) {
     return "";
 }
 
+int boot(const std::string &root) {
+    // The boot loader reads the environment as the tool does: the valid copy, the newer of two.
+    const char *was = std::getenv("UPFW_ROOT");
+    const std::string saved = was ? was : "";
+    ::setenv("UPFW_ROOT", root.c_str(), 1);
+    std::string cmdline;
+    if (env_init() == 0) {
+        const char *args = hs_getenv("bootargs");
+        if (args) cmdline = args;
+        env_deinit();
+    }
+    if (was) ::setenv("UPFW_ROOT", saved.c_str(), 1);
+    else ::unsetenv("UPFW_ROOT");
+    return write_file(root + "/proc/cmdline", cmdline + "\n") ? 0 : 1;
+}
+
 int cmd_reboot(const std::string &root) {
-    std::ofstream log(root + "/sim/reboot.log", std::ios::app);
-    log << "reboot\n";
-    return log.flush() ? 0 : 1;
+    {
+        std::ofstream log(root + "/sim/reboot.log", std::ios::app);
+        log << "reboot\n";
+        if (!log.flush()) return 1;
+    }
+    return boot(root);
 }
 
 int cmd_flash_eraseall(const std::string &root, const std::vector<std::string> &args) {

@@ -40,7 +40,12 @@ std::vector<std::pair<std::string, std::string>> default_environment(const Optio
 std::vector<unsigned char> make_copy(const std::vector<std::pair<std::string, std::string>> &vars,
                                      uint8_t flag);
 
-// The simulator's own commands, as run through the stubs under root.
+// The boot loader starting the next kernel: R/proc/cmdline becomes the bootargs stored on
+// flash now (empty when there are none). 0, or 1 when the file cannot be written.
+int boot(const std::string &root);
+
+// The simulator's own commands, as run through the stubs under root. reboot records that it
+// was asked (R/sim/reboot.log) and boots.
 int cmd_reboot(const std::string &root);
 int cmd_flash_eraseall(const std::string &root, const std::vector<std::string> &args);
 int cmd_vhchip_update(const std::string &root);
