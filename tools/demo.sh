@@ -1,8 +1,9 @@
 #!/bin/sh
 # The tool's main job on a simulated device: a new board, an update image made with the image
-# tool, `update -u` into the other slot, the result shown, and a second update back to the
-# first slot. Then the boot settings: serial number, MAC address, and a slot switch with its
-# (simulated) reboot.
+# tool, `update -u` into the other slot, the result shown, a second update before the reboot
+# (into the same slot: the running one is never touched), the reboot into the new slot, and an
+# update back to the first slot. Then the boot settings: serial number, MAC address, and a slot
+# switch with its (simulated) reboot.
 # Usage: tools/demo.sh BUILD_DIR
 set -eu
 build=${1:-build}
@@ -24,8 +25,12 @@ run "$build/upfw-image" verify "$root/dev/shm/updateFM.bin" | tail -n 1
 run "$build/update" -u
 echo "result log: $(tr '\n' ' ' < "$root/mnt/nand/upfw.log")"
 run "$build/update" --show
-run "$build/update" -u > /dev/null
-echo "second update, back to the first slot: $(tr '\n' ' ' < "$root/mnt/nand/upfw.log")"
+run "$build/update" -u | grep -E '^[$] |^  current is'
+echo "second update before the reboot, into slot 2 again: $(tr '\n' ' ' < "$root/mnt/nand/upfw.log")"
+run "$build/upfw-sim" --root "$root" reboot
+echo "booted: $(cat "$root/proc/cmdline")"
+run "$build/update" -u | grep -E '^[$] |^  current is'
+echo "update after the reboot, into slot 1: $(tr '\n' ' ' < "$root/mnt/nand/upfw.log")"
 run "$build/update" --version
 
 run "$build/update" -N VH2026120001 -E 00:1a:2b:3c:4d:99
