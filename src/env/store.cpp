@@ -94,18 +94,20 @@ int env_configure() {
 }
 
 // 0 good, 1 bad, negative when the query failed. NOR blocks are never bad.
-int env_block_is_bad(MtdDevice &dev, uint8_t type, uint64_t block_start) {
+int env_block_is_bad(MtdDevice &dev, uint8_t type, uint64_t block_start, bool quiet = false) {
     if (type != platform::kMtdNand) return 0;
     int r = dev.block_is_bad(block_start);
     if (r < 0) {
-        std::perror("Cannot read bad block mark");
+        if (!quiet) std::perror("Cannot read bad block mark");
         return -1;
     }
     return r;
 }
 
-// Reads count bytes of the copy's range from offset, skipping bad NAND blocks. count or -1.
-int64_t env_read_range(int copy, MtdDevice &dev, unsigned char *buf, uint32_t count, int32_t offset, uint8_t type) {
+// Reads count bytes of the copy's range from offset, skipping bad NAND blocks. count or -1;
+// quiet: without the messages.
+int64_t env_read_range(int copy, MtdDevice &dev, unsigned char *buf, uint32_t count, int32_t offset, uint8_t type,
+                       bool quiet = false) {
     const EnvDevice &d = g_devices[copy];
     const uint64_t E = d.erase_size;
     const uint64_t off = static_cast<uint64_t>(static_cast<int64_t>(offset));
@@ -126,10 +128,10 @@ int64_t env_read_range(int copy, MtdDevice &dev, unsigned char *buf, uint32_t co
         // The range is checked before the block is queried, so no block outside the copy's
         // range (past the end of the device, for the last copy) is ever asked about.
         if (block_start + in_block + len > top) {
-            std::fprintf(stderr, "Too few good blocks within range\n");
+            if (!quiet) std::fprintf(stderr, "Too few good blocks within range\n");
             return -1;
         }
-        int bad = env_block_is_bad(dev, type, block_start);
+        int bad = env_block_is_bad(dev, type, block_start, quiet);
         if (bad < 0) return -1;
         if (bad) {
             block_start += step;
@@ -145,7 +147,7 @@ int64_t env_read_range(int copy, MtdDevice &dev, unsigned char *buf, uint32_t co
             }
         }
         if (n < 0 || static_cast<uint64_t>(n) != len) {
-            std::fprintf(stderr, "Read error on %s: %s\n", d.dev_path, std::strerror(errno));
+            if (!quiet) std::fprintf(stderr, "Read error on %s: %s\n", d.dev_path, std::strerror(errno));
             return -1;
         }
         done += len;
@@ -276,6 +278,24 @@ int choose_by_flags(uint8_t g0, uint8_t g1) {
     return g1 > g0 ? 1 : 0;
 }
 
+// The other copy could not be rewritten and may still hold an older environment with a good
+// CRC. The flag the current copy is about to get must win over that copy's flag, or a wrap
+// of the counter would hand the next load (the boot loader's too) the stale copy: the flag is
+// moved on past the stale one where it would not.
+void outrun_stale_copy(int target, MtdDevice &dev) {
+    const EnvDevice &d = g_devices[target];
+    std::unique_ptr<unsigned char[]> stale(alloc_copy());
+    if (!stale || env_read_range(target, dev, stale.get(), d.copy_size, d.dev_offset, d.mtd_type, true) !=
+                      static_cast<int64_t>(d.copy_size))
+        return;  // unreadable here, so not a copy a load would take either
+    if (!copy_is_good(stale.get())) return;
+    const uint8_t stale_flag = stale[kCopySize - 1];
+    unsigned char &flag = g_image[kCopySize - 1];
+    const uint8_t next = static_cast<uint8_t>(flag + 1);
+    const bool wins = target == 0 ? choose_by_flags(stale_flag, next) == 1 : choose_by_flags(next, stale_flag) == 0;
+    if (!wins) flag = stale_flag;  // the write adds one: a flag that beats the stale one
+}
+
 void close_store() {
     g_image.reset();
     g_current = -1;
@@ -304,7 +324,8 @@ int save() {
         std::fprintf(stderr, "Can't open %s: %s\n", g_devices[t].dev_path, std::strerror(errno));
         result = -1;
     } else {
-        env_write_copy(t, other);  // its outcome does not enter the result
+        // Its outcome does not enter the result, but a copy left behind must not win the next load.
+        if (env_write_copy(t, other) != 0) outrun_stale_copy(t, other);
         result = env_write_copy(c, cur);
         if (other.close() != 0) {
             std::fprintf(stderr, "I/O error on %s: %s\n", g_devices[t].dev_path, std::strerror(errno));

@@ -130,6 +130,20 @@ TEST_F(StoreTest, SaveWhoseFirstCopyFailsStillSucceedsOnTheCurrentCopy) {
     EXPECT_STREQ(hs_getenv("sn"), "NEW");
 }
 
+TEST_F(StoreTest, ACopyThatCanNoLongerBeRewrittenNeverWinsAfterTheFlagWraps) {
+    TempRoot r;
+    append_file(r.at("/dev/mtd1.mtd"), "fail_erase=1\n");  // copy 1 keeps its factory contents
+    ASSERT_EQ(env_init(), 0);
+    // Enough saves for copy 0's flag to pass copy 1's stale one after wrapping, twice over.
+    for (int i = 0; i < 300; ++i) {
+        const std::string sn = "SN" + std::to_string(i);
+        ASSERT_EQ(capture([&] { return hs_setenv("sn", sn.c_str()); }).result, 0);
+        ASSERT_EQ(env_init(), 0);
+        ASSERT_STREQ(hs_getenv("sn"), sn.c_str()) << "after save " << i;
+        ASSERT_EQ(upfw::test::boot_env(r.path()).get("sn"), sn) << "after save " << i;
+    }
+}
+
 TEST_F(StoreTest, FailedSaveOfTheCurrentCopyReportsFailureButOtherCopyWins) {
     TempRoot r;
     append_file(r.at("/dev/mtd1.mtd"), "fail_erase=0\n");
