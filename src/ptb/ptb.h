@@ -20,8 +20,8 @@ uint32_t parse_uboot_version(const char *text, bool *ok = nullptr);
 void display_version();
 
 // The root filesystem slot ('1' or '2') that the running kernel was booted with: the digit
-// after the first "=fs" of /proc/cmdline. 0 when the file is missing or names no such slot
-// (a network root), and the stored bootargs must stand in for it.
+// of "ubi.mtd=fsN" on /proc/cmdline. 0 when the file is missing or names no such slot (a
+// network root), and the stored bootargs must stand in for it.
 char booted_slot();
 
 // Whether the record of partition index (0-10) is marked incomplete: its partition was being

@@ -19,6 +19,7 @@ namespace {
 constexpr const char *kRecordFormat = "name:%s\tver:0x%08x\tsize:%u\tdate:0x%08x ";
 constexpr const char *kProcMtd = "/proc/mtd";
 constexpr const char *kProcCmdline = "/proc/cmdline";
+constexpr const char *kUbiMtd = "ubi.mtd=fs";
 // What follows the date field of a record whose partition is being written: its fields then
 // state nothing (all zero), and the word after the marker is the version held before.
 constexpr const char *kIncomplete = "incomplete:0x";
@@ -164,9 +165,12 @@ char booted_slot() {
     const size_t n = std::fread(line, 1, sizeof line - 1, f);
     std::fclose(f);
     line[n] = '\0';
-    const char *at = std::strstr(line, "=fs");
-    if (!at || (at[3] != '1' && at[3] != '2')) return 0;
-    return at[3];
+    // The root filesystem is the UBI device the kernel attaches: ubi.mtd=fsN. Any other
+    // "=fs" on the line (an initrd=fs2, say) names nothing that runs.
+    const char *at = std::strstr(line, kUbiMtd);
+    if (!at) return 0;
+    const char digit = at[std::strlen(kUbiMtd)];
+    return digit == '1' || digit == '2' ? digit : 0;
 }
 
 bool record_incomplete(int index, uint32_t *before) {

@@ -52,7 +52,8 @@ bool bootable(char ker, char fs) {
     return true;
 }
 
-// set_env_boot; refused tells whether it refused because the new slot is incomplete.
+// set_env_boot; refused tells whether the switch was refused before anything was stored
+// (no reboot should follow it).
 int switch_slot(int slot, bool *refused) {
     *refused = false;
     if (slot < 0 || slot > 2) {
@@ -73,7 +74,9 @@ int switch_slot(int slot, bool *refused) {
         fs = slot_char(table.bootargs, "=fs");
     }
     *fs = switched(*fs, slot);
-    if (!bootable(*ker, *fs)) {
+    // Refused before anything is said or stored: a slot with an unfinished write, or boot
+    // variables that could not both be stored.
+    if (!bootable(*ker, *fs) || !boot_copies_storable(table)) {
         *refused = true;
         return -1;
     }
@@ -153,8 +156,9 @@ UPFW_API int set_switch_filesys(unsigned int slot) {
         std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
         return -1;
     }
-    // The reboot follows a failed switch, which leaves the old slot booting, but a switch that
-    // failed is not reported as done. A slot with an unfinished write is never rebooted into.
+    // The reboot follows a failed store, which leaves the old slot booting, but a switch that
+    // failed is not reported as done. A switch refused before anything was stored (a slot with
+    // an unfinished write, boot variables too long to store) reboots nothing.
     bool refused = false;
     const int switched_ok = switch_slot(static_cast<int>(slot), &refused);
     if (refused) return -1;

@@ -118,8 +118,17 @@ UPFW_API int UPFW_run_update(const char *image_path) {
     char *ker_digit = slot_digit(table.bootcmd, "ker");
     if (!ker_digit) return fail(" bootcmd is null!\n", -4);
     if (!is_slot(*ker_digit)) return fail("  unknow bootcmd!\n", -4);
-    // A pending switch turned both digits over, so the kernel running is the other one then.
-    const char running_ker = pending ? other(*ker_digit) : *ker_digit;
+    // A pending switch turned both digits over, so the kernel that runs is the one in step with
+    // the booted root filesystem. A bootcmd not turned over with the bootargs (bootargs edited
+    // by hand, or a switch made from slots out of step) leaves that kernel unknown, and no
+    // kernel partition can be written safely.
+    if (pending && *ker_digit != *fs_digit) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: bootargs name fs%c and bootcmd ker%c while fs%c runs: the kernel that runs is unknown\n",
+                     *fs_digit, *ker_digit, running_fs);
+        return fail("  unknow bootcmd!\n", -4);
+    }
+    const char running_ker = pending ? running_fs : *ker_digit;
     std::printf("  current is ker%c \n", running_ker);
 
     // The boot variables as they must stand while the other slot is written (naming the system

@@ -125,6 +125,30 @@ TEST(AbSafety, WithoutASlotOnTheKernelCommandLineTheStoredBootargsDecide) {
     }
 }
 
+TEST(AbSafety, WhenTheRunningKernelCannotBeToldNothingIsWritten) {
+    // bootargs switched by hand to slot 2, bootcmd not: the kernel that runs is ker1, or ker2
+    // had an update made that switch from slots out of step.
+    {
+        TempRoot r(small_board());
+        ASSERT_EQ(run_update({"-C", "console=ttyAMA0,115200 ubi.mtd=fs2 root=ubi0:rootfs rw"}).result, 0);
+        write_file(r.at("/sim/flash.log"), "");
+        put(r, "/dev/shm/updateFM.bin", Release('a').entries());
+        auto out = run_update({"-u"});
+        EXPECT_EQ(out.result, 256 - 4);
+        EXPECT_EQ(out.err, "Error: bootargs name fs2 and bootcmd ker1 while fs1 runs: the kernel that runs is unknown\n"
+                           "  unknow bootcmd!\nupdate ptb partition faild!\n");
+        EXPECT_EQ(read_file(r.at("/sim/flash.log")), "");
+    }
+    // Only ubi.mtd= on the kernel command line names the root filesystem that runs.
+    upfw::sim::Options opt = small_board();
+    opt.set = {{"bootargs", "console=ttyAMA0,115200 initrd=fs2 ubi.mtd=fs1 root=ubi0:rootfs rw"}};
+    TempRoot r(opt);
+    const std::string fs1 = flash(r, 6);
+    put(r, "/dev/shm/updateFM.bin", Release('a').entries());
+    EXPECT_NE(run_update({"-u"}).result, 0);
+    EXPECT_EQ(flash(r, 6), fs1);
+}
+
 TEST(AbSafety, BootVariablesTooLongForTheirCopiesSwitchNeitherAndUpdateWritesNothing) {
     const std::string args = "mem=1024M console=ttyAMA0,115200 ubi.mtd=fs1 root=ubi0:rootfs rw rootfstype=ubifs";
     const std::string cmd = "nand read 0x1ffffc0 ker1 0x600000;bootm 0x1ffffc0";
@@ -143,10 +167,14 @@ TEST(AbSafety, BootVariablesTooLongForTheirCopiesSwitchNeitherAndUpdateWritesNot
         const std::string env = flash(r, 1);
         const std::string error = std::string("Error: ") + c.var + " is longer than 511 characters, not stored\n";
 
+        // Refused before anything is stored: no switch is announced and no reboot follows.
         auto sw = run_update({"-S", "2"});
         EXPECT_EQ(sw.result, 255) << c.var;
         EXPECT_EQ(sw.err, error + "switch system faild.\n") << c.var;
+        EXPECT_EQ(sw.out.find("Filesys will switch"), std::string::npos) << c.var;
         EXPECT_EQ(flash(r, 1), env) << c.var;  // neither variable stored
+        struct stat st;
+        EXPECT_NE(::stat(r.at("/sim/reboot.log").c_str(), &st), 0) << c.var;
 
         write_file(r.at("/sim/flash.log"), "");
         put(r, "/dev/shm/updateFM.bin", Release('a').entries());
