@@ -124,7 +124,8 @@ UPFW_API int UPFW_run_update(const char *image_path) {
     // kernel partition can be written safely.
     if (pending && *ker_digit != *fs_digit) {
         std::fflush(stdout);
-        std::fprintf(stderr, "Error: bootargs name fs%c and bootcmd ker%c while fs%c runs: the kernel that runs is unknown\n",
+        std::fprintf(stderr,
+                     "Error: bootargs name fs%c and bootcmd ker%c while fs%c runs: the kernel that runs is unknown\n",
                      *fs_digit, *ker_digit, running_fs);
         return fail("  unknow bootcmd!\n", -4);
     }
