@@ -5,6 +5,7 @@
 
 #include "fuzz_root.h"
 #include "ptb/ptb.h"
+#include "upfw/crc32.h"
 #include "upfw/env.h"
 #include "upfw/ptb.h"
 

@@ -33,11 +33,7 @@ UPFW_API int vh_env_deinit(void);
 UPFW_API char *vh_getenv(const char *name);
 UPFW_API int vh_setenv(const char *name, const char *value);
 
-/* IEEE 802.3 CRC-32; crc32(0, buf, len) is the standard CRC, a previous result continues it. */
-UPFW_API uint32_t crc32(uint32_t crc, const unsigned char *buf, uint32_t len);
-UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t len);
-UPFW_API uint32_t crc32_wd(uint32_t crc, const unsigned char *buf, uint32_t len, uint32_t chunk_sz);
-UPFW_API extern const uint32_t crc32_tab[256];
+/* The CRC-32 functions are declared in upfw/crc32.h. */
 
 UPFW_EXTERN_C_END
 

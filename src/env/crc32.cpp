@@ -1,8 +1,10 @@
-// IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320), table-driven.
+// IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320), table-driven: the implementation the
+// library itself calls.
 #include <cstdint>
 #include <cstring>
 
-#include "upfw/env.h"
+#include "env/crc32.h"
+#include "upfw/crc32.h"
 
 namespace {
 
@@ -48,19 +50,9 @@ inline uint32_t le32(const unsigned char *p) {
 
 }  // namespace
 
-extern "C" {
+namespace upfw::env {
 
-const uint32_t crc32_tab[256] = {
-#define UPFW_E(i) kTable.v[i], kTable.v[i + 1], kTable.v[i + 2], kTable.v[i + 3]
-#define UPFW_E16(i) UPFW_E(i), UPFW_E(i + 4), UPFW_E(i + 8), UPFW_E(i + 12)
-    UPFW_E16(0),   UPFW_E16(16),  UPFW_E16(32),  UPFW_E16(48),  UPFW_E16(64),  UPFW_E16(80),
-    UPFW_E16(96),  UPFW_E16(112), UPFW_E16(128), UPFW_E16(144), UPFW_E16(160), UPFW_E16(176),
-    UPFW_E16(192), UPFW_E16(208), UPFW_E16(224), UPFW_E16(240),
-#undef UPFW_E16
-#undef UPFW_E
-};
-
-UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t len) {
+uint32_t crc32_raw(uint32_t crc, const unsigned char *buf, size_t len) {
     if (len == 0) return crc;
     const uint32_t *t = kTable.v;
     while (len > 0 && (reinterpret_cast<uintptr_t>(buf) & 3u) != 0) {
@@ -83,13 +75,33 @@ UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t
     return crc;
 }
 
-UPFW_API uint32_t crc32(uint32_t crc, const unsigned char *buf, uint32_t len) {
-    return ~crc32_no_comp(~crc, buf, len);
+uint32_t crc32_update(uint32_t crc, const unsigned char *buf, size_t len) { return ~crc32_raw(~crc, buf, len); }
+
+const uint32_t *crc32_table() { return kTable.v; }
+
+}  // namespace upfw::env
+
+// The exported table and register forms. The exported crc32 lives in a file of its own, so
+// that a program defining a crc32 of its own still links these from a static library.
+extern "C" {
+
+const uint32_t crc32_tab[256] = {
+#define UPFW_E(i) kTable.v[i], kTable.v[i + 1], kTable.v[i + 2], kTable.v[i + 3]
+#define UPFW_E16(i) UPFW_E(i), UPFW_E(i + 4), UPFW_E(i + 8), UPFW_E(i + 12)
+    UPFW_E16(0),   UPFW_E16(16),  UPFW_E16(32),  UPFW_E16(48),  UPFW_E16(64),  UPFW_E16(80),
+    UPFW_E16(96),  UPFW_E16(112), UPFW_E16(128), UPFW_E16(144), UPFW_E16(160), UPFW_E16(176),
+    UPFW_E16(192), UPFW_E16(208), UPFW_E16(224), UPFW_E16(240),
+#undef UPFW_E16
+#undef UPFW_E
+};
+
+UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t len) {
+    return upfw::env::crc32_raw(crc, buf, len);
 }
 
 UPFW_API uint32_t crc32_wd(uint32_t crc, const unsigned char *buf, uint32_t len, uint32_t chunk_sz) {
     (void)chunk_sz;
-    return crc32(crc, buf, len);
+    return upfw::env::crc32_update(crc, buf, len);
 }
 
 }  // extern "C"

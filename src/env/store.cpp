@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "env/crc32.h"
 #include "platform/mtd.h"
 #include "platform/root.h"
 #include "upfw/env.h"
@@ -71,7 +72,7 @@ void put_crc(unsigned char *copy, uint32_t crc) {
 }
 
 bool copy_is_good(const unsigned char *copy) {
-    return crc32(0, copy + 4, kDataSize) == stored_crc(copy);
+    return crc32_update(0, copy + 4, kDataSize) == stored_crc(copy);
 }
 
 int env_configure() {
@@ -147,7 +148,8 @@ int64_t env_read_range(int copy, MtdDevice &dev, unsigned char *buf, uint32_t co
             }
         }
         if (n < 0 || static_cast<uint64_t>(n) != len) {
-            if (!quiet) std::fprintf(stderr, "Read error on %s: %s\n", d.dev_path, std::strerror(errno));
+            // A read that comes back short has no error of its own: it is an I/O error.
+            if (!quiet) std::fprintf(stderr, "Read error on %s: %s\n", d.dev_path, std::strerror(n < 0 ? errno : EIO));
             return -1;
         }
         done += len;
@@ -309,7 +311,7 @@ uint32_t data_size() { return g_image ? g_devices[g_current].copy_size - 4 : 0; 
 
 int current() { return g_image ? g_current : -1; }
 
-void update_crc() { put_crc(g_image.get(), crc32(0, g_image.get() + 4, kDataSize)); }
+void update_crc() { put_crc(g_image.get(), crc32_update(0, g_image.get() + 4, kDataSize)); }
 
 int save() {
     if (!g_image) return -1;

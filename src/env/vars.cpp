@@ -162,6 +162,21 @@ int set_words(const char *name, const char *const *words, int nwords, bool prote
     return commit(text);
 }
 
+// False, with errno EINVAL, when argv does not hold argc strings.
+bool strings(int argc, char *const argv[]) {
+    if (argc > 1 && !argv) {
+        errno = EINVAL;
+        return false;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (!argv[i]) {
+            errno = EINVAL;
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int set_together(const std::vector<std::pair<const char *, const char *>> &vars) {
@@ -218,6 +233,7 @@ UPFW_API char *fw_getenv(const char *name) {
 }
 
 UPFW_API int fw_printenv(int argc, char *argv[]) {
+    if (!strings(argc, argv)) return -1;
     if (env_init() != 0) return -1;
     if (argc <= 1) return hs_printenv();
     bool value_only = false;
@@ -250,6 +266,7 @@ UPFW_API int fw_setenv(int argc, char *argv[]) {
         errno = EINVAL;
         return -1;
     }
+    if (!strings(argc, argv)) return -1;
     if (env_init() != 0) return -1;
     return set_words(argv[1], argv + 2, argc - 2, true);
 }

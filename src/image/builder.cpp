@@ -1,4 +1,5 @@
 // The image builder: header from the entry tables, then the component data back to back.
+#include "env/crc32.h"
 #include "image/builder.h"
 
 #include <fcntl.h>
@@ -15,7 +16,6 @@
 #include "platform/fd.h"
 #include "platform/mapping.h"
 #include "platform/root.h"
-#include "upfw/env.h"
 
 namespace upfw::image {
 
@@ -70,7 +70,7 @@ bool measure(const BuildEntry &e, uint64_t *size, uint32_t *crc) {
             return false;
         }
         if (n == 0) break;
-        c = crc32(c, buf.data(), static_cast<uint32_t>(n));
+        c = upfw::env::crc32_update(c, buf.data(), static_cast<size_t>(n));
         total += static_cast<uint64_t>(n);
     }
     *size = total;
@@ -137,7 +137,7 @@ int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string
             const uint32_t pad = pad_of(size);
             if (pad) {
                 std::vector<unsigned char> ff(pad, 0xFF);
-                crc = crc32(crc, ff.data(), pad);
+                crc = upfw::env::crc32_update(crc, ff.data(), pad);
             }
             if (running + size + pad > UINT32_MAX) {
                 std::fprintf(stderr, "%s: image would exceed 4 GiB\n", in.shown.c_str());

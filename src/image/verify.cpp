@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "env/crc32.h"
 #include "image/image.h"
 #include "util/words.h"
-#include "upfw/env.h"
 
 using namespace upfw::image;
 
@@ -47,7 +47,7 @@ extern "C" UPFW_API int UPFW_verify(const char *path, void *context) {
                 std::perror("read output imager");
                 return -1;
             }
-            crc = crc32(crc, buf.data(), static_cast<uint32_t>(n));
+            crc = upfw::env::crc32_update(crc, buf.data(), static_cast<size_t>(n));
             done += static_cast<uint32_t>(n);
         }
         if (crc != e.crc32) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "env/crc32.h"
 #include "platform/command.h"
 #include "platform/fd.h"
 #include "platform/mtd.h"
@@ -94,7 +95,7 @@ bool write_pages(MtdDevice &mtd, const platform::MtdInfo &info, int image, const
             return false;
         }
         if (std::memcmp(page, back, L) == 0) {
-            crc = crc32_no_comp(crc, page, static_cast<uint32_t>(L));
+            crc = env::crc32_raw(crc, page, L);
             remaining -= static_cast<int64_t>(L);
             wpos += P;
             ipos += P;

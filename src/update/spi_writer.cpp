@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "env/crc32.h"
 #include "platform/fd.h"
 #include "platform/mtd.h"
 #include "platform/root.h"
@@ -89,7 +90,7 @@ int upfw::update::spi_write(const char *image_path, const update_part *req, cons
                 std::printf("File does not seem to match flash data. \n");
                 break;
             }
-            crc = crc32(crc, back.data(), len);
+            crc = upfw::env::crc32_update(crc, back.data(), len);
             remaining -= len;
         }
     }

@@ -21,6 +21,7 @@
 #include "image/builder.h"
 #include "platform/mtd.h"
 #include "sim/device.h"
+#include "upfw/crc32.h"
 #include "upfw/env.h"
 #include "upfw/image.h"
 #include "upfw/ptb.h"

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "upfw/upfw.h"
+#include "upfw/crc32.h"
 
 int main(void) {
     unsigned char digest[16];

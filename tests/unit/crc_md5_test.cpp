@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "upfw/crc32.h"
 #include "upfw/env.h"
 #include "upfw/md5.h"
 

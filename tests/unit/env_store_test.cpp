@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -142,6 +144,16 @@ TEST_F(StoreTest, ACopyThatCanNoLongerBeRewrittenNeverWinsAfterTheFlagWraps) {
         ASSERT_STREQ(hs_getenv("sn"), sn.c_str()) << "after save " << i;
         ASSERT_EQ(upfw::test::boot_env(r.path()).get("sn"), sn) << "after save " << i;
     }
+}
+
+TEST_F(StoreTest, ACopyCutShortIsAnIoError) {
+    TempRoot r;
+    ASSERT_EQ(::truncate(r.at("/dev/mtd1").c_str(), 0x18000), 0);  // copy 1 ends half-way
+    write_file(r.at("/dev/mtd1.mtd"), "type=nor\nerasesize=0x8000\nwritesize=1\n");
+    errno = ENOENT;  // a stale error must not be reported
+    auto out = capture([] { return env_init(); });
+    EXPECT_EQ(out.result, -1);
+    EXPECT_EQ(out.err, "Read error on /dev/mtd1: Input/output error\n");
 }
 
 TEST_F(StoreTest, FailedSaveOfTheCurrentCopyReportsFailureButOtherCopyWins) {

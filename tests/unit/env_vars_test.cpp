@@ -159,4 +159,32 @@ TEST_F(VarsTest, FwSetenvJoinsWordsProtectsSerialAndAlwaysSaves) {
     EXPECT_EQ(read_env_copy(root->path(), 0).flag, static_cast<uint8_t>(flag + 2));
 }
 
+TEST_F(VarsTest, NullArgumentsAreRefusedWithEinvalAndTouchNothing) {
+    load({"a=1"});
+    const std::string before = upfw::test::read_file(root->at("/dev/mtd1"));
+    char prog[] = "p", name[] = "a", value[] = "2";
+    struct Case {
+        std::vector<char *> argv;
+        bool set;
+    };
+    const Case cases[] = {
+        {{prog, nullptr, value}, true},
+        {{prog, name, nullptr}, true},
+        {{prog, name, value, nullptr}, true},
+        {{prog, nullptr}, false},
+        {{prog, name, nullptr}, false},
+    };
+    for (const auto &c : cases) {
+        std::vector<char *> argv = c.argv;
+        errno = 0;
+        const int argc = static_cast<int>(argv.size());
+        EXPECT_EQ(c.set ? fw_setenv(argc, argv.data()) : fw_printenv(argc, argv.data()), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    errno = 0;
+    EXPECT_EQ(fw_printenv(2, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(upfw::test::read_file(root->at("/dev/mtd1")), before);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -160,6 +161,16 @@ TEST_F(PtbTest, BootArgumentsLongerThanACopyAreNeverCutOnStore) {
     EXPECT_EQ(flash().get("bootcmd"), "nand read ker1");
     EXPECT_EQ(flash_log(), "");
     EXPECT_EQ(capture([] { return set_ptb_cmdline(std::string(512, 'c').c_str()); }).result, -1);
+
+    // A copy without its terminator is refused, not read past.
+    env_mtd_table open_ended = table();
+    std::memset(open_ended.bootcmd, 'k', sizeof open_ended.bootcmd);
+    errno = 0;
+    auto unterminated = capture([&] { return set_env_cmdline(&open_ended); });
+    EXPECT_EQ(unterminated.result, -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_NE(unterminated.err.find("Error: the bootcmd copy is not terminated, not stored\n"), std::string::npos);
+    EXPECT_EQ(flash_log(), "");
 }
 
 TEST_F(PtbTest, IncompleteRecordsStateNothingAndKeepTheirMark) {

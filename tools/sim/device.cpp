@@ -1,3 +1,4 @@
+#include "env/crc32.h"
 #include "sim/device.h"
 
 #include <fcntl.h>
@@ -128,7 +129,7 @@ std::vector<unsigned char> make_copy(const std::vector<std::pair<std::string, st
         pos += e.size() + 1;
     }
     copy[kCopySize - 1] = flag;
-    uint32_t crc = crc32(0, copy.data() + 4, kCopySize - 4);
+    uint32_t crc = upfw::env::crc32_update(0, copy.data() + 4, kCopySize - 4);
     for (int i = 0; i < 4; ++i) copy[i] = static_cast<unsigned char>(crc >> (8 * i));
     return copy;
 }
