@@ -95,10 +95,12 @@ bool mdio_map(RegisterWindow &w) {
     switch (w.map(platform::rooted(kMem), kMdioBase, kMdioWindow)) {
     case RegisterWindow::Result::kOk: return true;
     case RegisterWindow::Result::kOpenFailed:
-        std::printf("Fail to open /dev/mem fd=%08x\n", static_cast<unsigned>(w.open_result()));
+        std::fflush(stdout);
+        std::fprintf(stderr, "Fail to open /dev/mem fd=%08x\n", static_cast<unsigned>(w.open_result()));
         return false;
     case RegisterWindow::Result::kMapFailed:
-        std::printf("mmap phyaddr %#x failed ! \n", kMdioBase);
+        std::fflush(stdout);
+        std::fprintf(stderr, "mmap phyaddr %#x failed ! \n", kMdioBase);
         return false;
     }
     return false;
@@ -156,7 +158,10 @@ UPFW_API int get_poe_id(void) {
 }
 
 UPFW_API int UPFW_version_check(const char *image_path) {
-    if (!image_path) return -1;
+    if (!image_path) {
+        std::fprintf(stderr, "Please input datafile\n");
+        return -1;
+    }
     upfw_header h;
     {
         upfw::platform::UniqueFd fd(::open(image_path, O_RDONLY | O_CLOEXEC));

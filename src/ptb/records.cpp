@@ -72,7 +72,6 @@ bool dec_field(const char *&p, uint32_t *out) {
 // text goes on after a complete date field, or nullptr when the scan stopped before it.
 const char *parse_record(const char *text, env_partition *rec) {
     const char *p = text;
-    skip_space(p);
     if (!literal(p, "name:")) return nullptr;
     skip_space(p);
     size_t n = 0;
@@ -247,10 +246,13 @@ UPFW_API int get_env_mtd_table(env_mtd_table *table) {
         std::snprintf(code, sizeof code, "%u.", kPlatformCode);
         const char *at = ver ? std::strstr(ver, code) : nullptr;
         if (at) {
-            uboot.ver = parse_uboot_version(at);
+            // A version text that cannot be read is not stored: writing 0 on every reading
+            // would only wear the flash and wipe the record's version.
+            bool ok = false;
+            uboot.ver = parse_uboot_version(at, &ok);
             // A board without a uboot record yet gets one under the partition's own name.
             if (uboot.name[0] == '\0') std::snprintf(uboot.name, sizeof uboot.name, "%s", g_part_str[0]);
-            set_env_partition(&uboot);
+            if (ok) set_env_partition(&uboot);
         }
     }
     return 0;

@@ -1,4 +1,5 @@
 // Boot-loader settings, the boot state and the system slot switch.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,13 +19,18 @@ constexpr const char *kDefaultBootargs =
     "mem=1024M console=ttyAMA0,115200 ubi.mtd=fs1 root=ubi0:rootfs rw rootfstype=ubifs mmz=ddr,0,0,150M";
 constexpr unsigned kRebootPause = 3;
 
-// The character after the first `marker` in text, or nullptr when there is none or it would
-// be the terminator (a copy ending in "ker" names no slot).
-char *slot_char(char *text, const char *marker) {
+// The character after the first `marker` in text (a copy of kMaxBootVar + 1 bytes), which the
+// switch to slot replaces; nullptr when there is no marker. A marker that ends the text gets
+// the slot digit appended, where a digit is asked for (slot 1 or 2) and the copy has room for
+// it; with slot 0 there is no digit there to turn over.
+char *slot_char(char *text, const char *marker, int slot) {
     char *at = std::strstr(text, marker);
     if (!at) return nullptr;
     char *c = at + std::strlen(marker);
-    return *c ? c : nullptr;
+    if (*c) return c;
+    if (slot == 0 || c - text >= static_cast<std::ptrdiff_t>(kMaxBootVar)) return nullptr;
+    c[1] = '\0';
+    return c;
 }
 
 char switched(char current, int slot) {
@@ -62,16 +68,16 @@ int switch_slot(int slot, bool *refused) {
     }
     env_mtd_table table;
     get_env_mtd_table(&table);
-    char *ker = slot_char(table.bootcmd, "ker");
+    char *ker = slot_char(table.bootcmd, "ker", slot);
     if (!ker) {
         std::fprintf(stderr, "Can't find kernel partition!\n");
         return -1;
     }
     *ker = switched(*ker, slot);
-    char *fs = slot_char(table.bootargs, "=fs");
+    char *fs = slot_char(table.bootargs, "=fs", slot);
     if (!fs) {
         std::snprintf(table.bootargs, sizeof table.bootargs, "%s", kDefaultBootargs);
-        fs = slot_char(table.bootargs, "=fs");
+        fs = slot_char(table.bootargs, "=fs", slot);
     }
     *fs = switched(*fs, slot);
     // Refused before anything is said or stored: a slot with an unfinished write, or boot

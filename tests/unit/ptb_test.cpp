@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fixture.h"
@@ -52,6 +53,7 @@ TEST_F(PtbTest, RecordTextsAreReadFieldByField) {
         {"name:cfg", "cfg", 0, 0, 0},
         {"name:cfg\tver:0x12\tsize:x", "cfg", 0x12, 0, 0},
         {"ker1\tver:0x48010001\tsize:1\tdate:0x2 ", "", 0, 0, 0},
+        {" name:ker1\tver:0x48010001\tsize:1\tdate:0x2 ", "", 0, 0, 0},
         {"name:abcdefghijklmnopqrstuvwxyz0123456789\tver:0x1", "abcdefghijklmnopqrstuvwxyz01234", 0, 0, 0},
         {"name:fs1\tver:0x123456789\tsize:1", "fs1", 0x12345678, 0, 0},
     };
@@ -110,12 +112,19 @@ TEST_F(PtbTest, BootLoaderVersionMigration) {
     EXPECT_EQ(flash().flag, 5);
     env_deinit();
 
-    load({"ver=x 72.1"});
+    // A version text it cannot read is reported and stores nothing, on every reading.
+    load({"uboot=name:uboot\tver:0x4801001a\tsize:1\tdate:0x1 ", "ver=x 72.1"});
     auto out = capture([&] { return table().records[0].ver; });
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.out, "uboot version format invalid, eg: xx.xx.xx.xx\n");
-    // The board had no uboot record: it now has one under its own name.
-    EXPECT_EQ(flash().get("uboot"), "name:uboot\tver:0x00000000\tsize:0\tdate:0x00000000 ");
+    EXPECT_EQ(flash_log(), "");
+    EXPECT_EQ(flash().get("uboot"), "name:uboot\tver:0x4801001a\tsize:1\tdate:0x1 ");
+    env_deinit();
+
+    // A readable one on a board without a uboot record gives it one under its own name.
+    load({"ver=x 72.1.0.3"});
+    table();
+    EXPECT_EQ(flash().get("uboot"), "name:uboot\tver:0x48010003\tsize:0\tdate:0x00000000 ");
     env_deinit();
 
     load({"ver=no platform code"});
@@ -255,6 +264,9 @@ TEST_F(PtbTest, SlotSwitch) {
         {"ubi.mtd=fs2", "ker2", 1, "ubi.mtd=fs1", "ker1", "\tFilesys will switch to fs1 after reboot!\n"},
         {"root=/dev/nfs", "ker1", 2, def.c_str(), "ker2", "\tFilesys will switch to fs2 after reboot!\n"},
         {"root=/dev/nfs", "ker1", 0, def.c_str(), "ker2", "\tFilesys will switch to fs2 after reboot!\n"},
+        // A marker that ends the text gets the digit; the rest of the text is kept.
+        {"mem=512M ubi.mtd=fs", "nand read ker", 2, "mem=512M ubi.mtd=fs2", "nand read ker2",
+         "\tFilesys will switch to fs2 after reboot!\n"},
     };
     for (const auto &c : cases) {
         load({std::string("bootargs=") + c.bootargs, std::string("bootcmd=") + c.bootcmd});
@@ -265,9 +277,10 @@ TEST_F(PtbTest, SlotSwitch) {
         EXPECT_EQ(flash().get("bootcmd"), c.cmd_after);
         env_deinit();
     }
-    for (const char *cmd : {"bootm", "nand read ker"}) {
-        load({"bootargs=ubi.mtd=fs1", std::string("bootcmd=") + cmd});
-        auto out = capture([] { return set_env_boot(1); });
+    // No kernel slot to set, or none to turn over.
+    for (const auto &c : {std::make_pair("bootm", 1), std::make_pair("nand read ker", 0)}) {
+        load({"bootargs=ubi.mtd=fs1", std::string("bootcmd=") + c.first});
+        auto out = capture([&] { return set_env_boot(c.second); });
         EXPECT_EQ(out.result, -1);
         EXPECT_EQ(out.err, "Can't find kernel partition!\n");
         EXPECT_EQ(flash_log(), "");
