@@ -127,6 +127,10 @@ bool parse_number(const char *text, uint32_t max, uint32_t *out) {
     return true;
 }
 
+// A number read as it always was for settings that store nothing: automatic base, and 0 for
+// text that is no number.
+uint32_t lenient(const char *text) { return static_cast<uint32_t>(std::strtoull(text, nullptr, 0)); }
+
 // Copies an argument into its fixed buffer; false when it does not fit with its terminator.
 bool copy_arg(char *buf, size_t size, const char *arg) {
     size_t n = std::strlen(arg);
@@ -135,19 +139,46 @@ bool copy_arg(char *buf, size_t size, const char *arg) {
     return true;
 }
 
+// Says why an argument is refused, on the line before the option's fixed failure text.
+bool refuse(const char *reason) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: %s\n", reason);
+    return false;
+}
+
+// A number argument within max, or a refusal that says what is accepted.
+bool number(const char *arg, uint32_t max, uint32_t *n, const char *accepted) {
+    return parse_number(arg, max, n) || refuse(accepted);
+}
+
+// A text argument that fits its buffer, or a refusal that says how long it may be.
+bool text(char *buf, size_t size, const char *arg, const char *accepted) {
+    return copy_arg(buf, size, arg) || refuse(accepted);
+}
+
 // Runs one setting option; returns false when it failed.
 bool apply_setting(RunState &st, int opt, const char *arg) {
     uint32_t n = 0;
     switch (opt) {
-    case 'B': return parse_number(arg, UINT32_MAX, &n) && set_boot_state(static_cast<int>(n)) == 0;
-    case 'S': return parse_number(arg, UINT32_MAX, &n) && set_switch_filesys(n) == 0;
-    case 'N': return copy_arg(st.sn, sizeof st.sn, arg) && set_ptb_sn(st.sn) == 0;
-    case 'C': return copy_arg(st.cmdline, sizeof st.cmdline, arg) && set_ptb_cmdline(st.cmdline) == 0;
-    case 'D': return parse_number(arg, UINT8_MAX, &n) && set_ptb_bootdelay(static_cast<uint8_t>(n)) == 0;
-    case kAutoBoot: return parse_number(arg, UINT8_MAX, &n) && set_ptb_autoboot(static_cast<uint8_t>(n)) == 0;
-    case kAutoDl: return parse_number(arg, UINT8_MAX, &n) && set_ptb_autodownload(static_cast<uint8_t>(n)) == 0;
-    case kPriAddr: return parse_number(arg, UINT32_MAX, &n) && set_ptb_pri_addr(n) == 0;
-    case kPriFile: return copy_arg(st.pri_file, sizeof st.pri_file, arg) && set_ptb_pri_file(st.pri_file) == 0;
+    case 'B':
+        return number(arg, UINT32_MAX, &n, "-B takes a whole number: 0 for None, any other for Done") &&
+               set_boot_state(static_cast<int>(n)) == 0;
+    case 'S': return number(arg, UINT32_MAX, &n, "-S takes 0, 1 or 2") && set_switch_filesys(n) == 0;
+    case 'N': return text(st.sn, sizeof st.sn, arg, "-N takes at most 31 characters") && set_ptb_sn(st.sn) == 0;
+    case 'C':
+        return text(st.cmdline, sizeof st.cmdline, arg, "-C takes at most 511 characters") &&
+               set_ptb_cmdline(st.cmdline) == 0;
+    case 'D':
+        return number(arg, UINT8_MAX, &n, "-D takes a whole number from 0 to 255") &&
+               set_ptb_bootdelay(static_cast<uint8_t>(n)) == 0;
+    // These settings store nothing, so whatever they are given is taken, as it always was:
+    // refusing it would protect nothing and break scripts.
+    case kAutoBoot: return set_ptb_autoboot(static_cast<uint8_t>(lenient(arg))) == 0;
+    case kAutoDl: return set_ptb_autodownload(static_cast<uint8_t>(lenient(arg))) == 0;
+    case kPriAddr: return set_ptb_pri_addr(lenient(arg)) == 0;
+    case kPriFile:
+        return text(st.pri_file, sizeof st.pri_file, arg, "--pri_file takes at most 31 characters") &&
+               set_ptb_pri_file(st.pri_file) == 0;
     case kServerIp: return set_ptb_tftpd_ip(arg) == 0;
     case 'E': return set_ptb_eth_mac(0, arg) == 0;
     case kEthIp: return set_ptb_eth_ip(0, arg) == 0;
