@@ -1,16 +1,19 @@
 #include "cli/cli.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "platform/root.h"
 #include "ptb/ptb.h"
+#include "update/progress.h"
 #include "upfw/env.h"
 #include "upfw/image.h"
 #include "upfw/policy.h"
@@ -278,6 +281,37 @@ void parse_command_line(RunState &st, int argc, char **argv) {
     }
 }
 
+double seconds_now() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// One line on the terminal, drawn over itself at most ten times a second and cleared when the
+// partition is done, before the writer prints its result lines.
+void draw_progress(const char *partition, uint64_t written, uint64_t total, bool done) {
+    static bool shown = false;
+    static double start = 0, last = 0;
+    const double now = seconds_now();
+    if (done) {
+        if (shown) std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+        shown = false;
+        start = 0;
+        return;
+    }
+    if (start == 0) start = now;
+    if (shown && now - last < 0.1) return;
+    last = now;
+    const double elapsed = now - start > 1e-3 ? now - start : 1e-3;
+    std::fflush(stdout);
+    std::fprintf(stderr, "\r%s: %llu of %llu KiB written and verified, %.1f MiB/s\033[K", partition,
+                 static_cast<unsigned long long>(written / 1024), static_cast<unsigned long long>(total / 1024),
+                 static_cast<double>(written) / elapsed / (1024.0 * 1024.0));
+    std::fflush(stderr);
+    shown = true;
+}
+
 }  // namespace
 
 void print_usage() {
@@ -334,6 +368,8 @@ int run(int argc, char **argv) {
         env_deinit();
         return 0;
     }
+    // On a terminal the writes show their progress; output read by a program stays as it was.
+    if (::isatty(STDERR_FILENO)) update::set_progress(draw_progress);
     std::printf("Begin update %s \n", st.image_path);
     const int r = UPFW_run_update(st.image_file.c_str());
     char msg[kMessageSize];

@@ -14,6 +14,7 @@
 #include "platform/fd.h"
 #include "platform/mtd.h"
 #include "platform/root.h"
+#include "update/progress.h"
 #include "update/writer.h"
 #include "upfw/env.h"
 
@@ -99,6 +100,7 @@ bool write_pages(MtdDevice &mtd, const platform::MtdInfo &info, int image, const
             remaining -= static_cast<int64_t>(L);
             wpos += P;
             ipos += P;
+            progress(req, req.size - static_cast<uint64_t>(remaining), false);
             continue;
         }
         // Give the block up: mark it, and write its data again from the next good block.
@@ -192,6 +194,7 @@ int upfw::update::nand_write(const char *image_path, const update_part *req, con
             std::fprintf(stderr, "Fail on erase mtd device!\n");
         } else {
             ok = write_pages(mtd, info, image.get(), *req, page, remaining, crc);
+            progress(*req, req->size - static_cast<uint64_t>(remaining > 0 ? remaining : 0), true);
         }
     }
     image.close();

@@ -11,6 +11,7 @@
 #include "platform/fd.h"
 #include "platform/mtd.h"
 #include "platform/root.h"
+#include "update/progress.h"
 #include "update/writer.h"
 #include "upfw/env.h"
 
@@ -92,7 +93,9 @@ int upfw::update::spi_write(const char *image_path, const update_part *req, cons
             }
             crc = upfw::env::crc32_update(crc, back.data(), len);
             remaining -= len;
+            progress(*req, req->size - remaining, false);
         }
+        progress(*req, req->size - remaining, true);
     }
     mtd.close();
     image.close();

@@ -1,5 +1,7 @@
 #include "update/writer.h"
 
+#include "update/progress.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +15,8 @@ namespace upfw::update {
 
 namespace {
 
+Progress g_progress = nullptr;
+
 // The index of the request's partition name, or -1 when it names none.
 int partition_of(const update_part &req) {
     const std::string name(req.name, strnlen(req.name, sizeof req.name));
@@ -22,6 +26,15 @@ int partition_of(const update_part &req) {
 }
 
 }  // namespace
+
+void set_progress(Progress reporter) { g_progress = reporter; }
+
+void progress(const update_part &req, uint64_t written, bool done) {
+    if (!g_progress) return;
+    char name[sizeof req.name + 1];
+    std::snprintf(name, sizeof name, "%.*s", static_cast<int>(sizeof req.name), req.name);
+    g_progress(name, written, req.size, done);
+}
 
 std::string device_of(const update_part &req) {
     return std::string(req.dev, strnlen(req.dev, sizeof req.dev));

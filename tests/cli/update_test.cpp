@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -6,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -324,6 +329,56 @@ TEST(UpdateCli, UpdateInstallsTheOtherSlotAndLogsTheResult) {
     EXPECT_EQ(bad.result, 256 - 8);
     EXPECT_EQ(bad.err, "update kernel partition faild!\n");
     EXPECT_EQ(j.log(), "-8\nupdate kernel partition faild!\n");
+}
+
+// Runs update with its standard error on a terminal (a pseudo-terminal read here) and its
+// standard output discarded; returns what the terminal showed.
+std::string run_update_on_terminal(const std::vector<std::string> &args) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(::grantpt(master), 0);
+    EXPECT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    std::vector<std::string> argv;
+    const std::string emulator = UPFW_TEST_EMULATOR;
+    if (!emulator.empty()) argv.push_back(emulator);
+    argv.push_back(UPFW_TEST_UPDATE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargv;
+    for (auto &a : argv) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+    pid_t pid;
+    EXPECT_EQ(::posix_spawnp(&pid, cargv[0], &fa, nullptr, cargv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    std::string shown;
+    char buf[4096];
+    ssize_t n;
+    // The terminal reads end (EIO) once the program has closed it, at its exit.
+    while ((n = ::read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) shown.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    return shown;
+}
+
+TEST(UpdateCli, ProgressIsDrawnOnATerminalAndClearedOnlyThere) {
+    Jobs j;
+    j.image(true);
+    const std::string shown = run_update_on_terminal({"-u"});
+    for (const char *part : {"\rker2: ", "\rfs2: "})
+        EXPECT_NE(shown.find(part), std::string::npos) << part << "\n" << shown;
+    EXPECT_NE(shown.find(" KiB written and verified, "), std::string::npos) << shown;
+    // Each line is cleared before the result, which stands alone at the end.
+    EXPECT_NE(shown.find("\r\033[K"), std::string::npos);
+    EXPECT_EQ(shown.substr(shown.size() - std::strlen("\r\033[Kupdate success!\r\n")), "\r\033[Kupdate success!\r\n");
 }
 
 // Runs UPFW_log in a child with a file size limit, so that its log writes fail part-way;
