@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "upfw/image.h"
@@ -16,11 +17,26 @@ struct BuildEntry {
     uint32_t addr = 0;
 };
 
-// Writes an image of the eight entries (names from img_name) to out. With pad_in_place each
-// input file is first filled up to a multiple of 2048 bytes with 0xFF, as the fixed build does;
-// otherwise the inputs are left alone and the filling goes into the image only. An empty input
-// file is refused before any output is made. 0, or -1 after its messages.
+// How build_image writes its output and reports.
+struct BuildOptions {
+    // Fill each input file up in place to a multiple of 2048 bytes with 0xFF, as the fixed build
+    // does; otherwise the inputs are left alone and the filling goes into the image only.
+    bool pad_in_place = false;
+    // Write a new file beside out and rename it over out once it is complete and on disk: a
+    // failed build leaves out as it was (a link at out is replaced, never followed). Otherwise
+    // out is truncated and written in place, and a failure leaves what was written.
+    bool replace = false;
+    // Called, when set, just before each failure message that does not name its file itself,
+    // with the file concerned (as messages show it) and what is wrong with it; errno is kept.
+    std::function<void(const std::string &file, const std::string &what)> note;
+};
+
+// Writes an image of the eight entries (names from img_name) to out as the options say; the
+// first form sets only pad_in_place. An empty input file is refused before any output is made.
+// 0, or -1 after its messages.
 int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string &out, const std::string &shown_out,
                 bool pad_in_place);
+int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string &out, const std::string &shown_out,
+                const BuildOptions &options);
 
 }  // namespace upfw::image

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "image/image.h"
+#include "platform/beside.h"
 #include "platform/root.h"
 
 using namespace upfw::image;
@@ -19,25 +19,6 @@ using upfw::platform::UniqueFd;
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
-constexpr int kTempAttempts = 100;
-
-// A new file beside out for the copy: created here (never an existing file or a link planted
-// at its name), with permission bits 0666 less the file-creation mask. Sets tmp to its name.
-UniqueFd create_beside(const std::string &out, std::string *tmp) {
-    const size_t slash = out.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : out.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
-    static unsigned counter = 0;
-    for (int i = 0; i < kTempAttempts; ++i) {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        *tmp = dir + "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + "." +
-               std::to_string(ts.tv_nsec);
-        UniqueFd fd(::open(tmp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (fd.valid() || errno != EEXIST) return fd;
-    }
-    return UniqueFd();
-}
 
 // Copies the entry's data into a new file that then replaces the one at out (re-rooted), so
 // that a link planted at out is replaced, never followed, no tail of an older, longer file
@@ -54,7 +35,7 @@ bool copy_entry(int image, const upfw_entry &e, const std::string &out, const ch
         return false;
     }
     std::string tmp;
-    UniqueFd fd = create_beside(out, &tmp);
+    UniqueFd fd = upfw::platform::create_beside(out, &tmp);
     if (!fd.valid()) {
         std::perror("open output imager");
         return false;
