@@ -19,8 +19,7 @@ UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t
 /* The same value as crc32(crc, buf, len), whatever chunk_sz is: the chunk size is not used.
  * Keeps no state. */
 UPFW_API uint32_t crc32_wd(uint32_t crc, const unsigned char *buf, uint32_t len, uint32_t chunk_sz);
-/* The read-only 256-entry table of the polynomial: entry i is the update for byte value i
- * (entry 1 is 0x77073096). */
+/* The read-only table of the polynomial: entry i is the update for byte value i (1: 0x77073096). */
 UPFW_API extern const uint32_t crc32_tab[256];
 
 #if !defined(ZLIB_H) && !defined(UPFW_NO_CRC32_NAME)

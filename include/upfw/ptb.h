@@ -46,8 +46,7 @@ UPFW_STATIC_ASSERT(offsetof(env_mtd_table, bootargs) == 484, "env_mtd_table.boot
 UPFW_STATIC_ASSERT(offsetof(env_mtd_table, bootcmd) == 996, "env_mtd_table.bootcmd");
 UPFW_STATIC_ASSERT(sizeof(mtd_part_info) == 64, "mtd_part_info size");
 
-/* Partition names by index: uboot env baseparam logo ker1 ker2 fs1 fs2 cfg oem rsd, then "all"
- * (no partition, used by nothing). Index 0-10 is the record, device-map and partition index. */
+/* By partition index 0-10: uboot env baseparam logo ker1 ker2 fs1 fs2 cfg oem rsd; 11: "all". */
 UPFW_API extern const char *const g_part_str[UPFW_PART_COUNT + 1];
 
 /* Fills table with the eleven records (all zero where a variable is absent or malformed) and

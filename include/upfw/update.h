@@ -60,8 +60,7 @@ UPFW_API int spi_flash_write_file(const char *image_path, const update_part *req
 /* A zeroed block of size bytes (at least one), or NULL when memory is short; release it with
  * free(). Needs nothing; changes nothing. */
 UPFW_API void *xzalloc(size_t size);
-/* The NAND writer's 2048-byte page scratch area: NULL until its first call, then kept for the
- * life of the process. Do not free or write it. */
+/* NAND writer's page scratch area: NULL until its first call, then process-wide; do not free it. */
 UPFW_API extern void *ptr_to_globals;
 
 /* Replaces /mnt/nand/upfw.log with the code in decimal on a line of its own, then the message
