@@ -13,20 +13,24 @@
 UPFW_EXTERN_C_BEGIN
 
 /* The register form: no complement on entry or exit. crc32_no_comp(0xFFFFFFFF, ...) ^
- * 0xFFFFFFFF is the standard CRC-32. Returns the new register. */
+ * 0xFFFFFFFF is the standard CRC-32. Returns the new register; len 0 returns crc unchanged.
+ * Keeps no state, so a running CRC may be continued piece by piece. */
 UPFW_API uint32_t crc32_no_comp(uint32_t crc, const unsigned char *buf, uint32_t len);
-/* crc32 of buf; chunk_sz is not used. */
+/* The same value as crc32(crc, buf, len), whatever chunk_sz is: the chunk size is not used.
+ * Keeps no state. */
 UPFW_API uint32_t crc32_wd(uint32_t crc, const unsigned char *buf, uint32_t len, uint32_t chunk_sz);
-/* The 256-entry table of the polynomial. */
+/* The read-only table of the polynomial: entry i is the update for byte value i (1: 0x77073096). */
 UPFW_API extern const uint32_t crc32_tab[256];
 
 #if !defined(ZLIB_H) && !defined(UPFW_NO_CRC32_NAME)
 /* The standard CRC-32 of buf continued from crc: crc32(0, buf, len) starts one, and a previous
- * result continues it. Returns the CRC. */
+ * result continues it (crc32(0, "123456789", 9) is 0xCBF43926). Returns the CRC. The library
+ * checks its own data with its own CRC-32 even when the program brings another crc32. */
 UPFW_API uint32_t crc32(uint32_t crc, const unsigned char *buf, uint32_t len);
 #endif
 
-/* The library's crc32 under a name that no other library uses. */
+/* The library's crc32 under a name that no other library uses: the same value, for files
+ * that include <zlib.h> or define UPFW_NO_CRC32_NAME. */
 static inline uint32_t upfw_crc32(uint32_t crc, const unsigned char *buf, uint32_t len) {
     return ~crc32_no_comp(~crc, buf, len);
 }

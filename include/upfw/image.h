@@ -1,4 +1,6 @@
-/* Update images: the 2048-byte header, listing, verification, extraction and the builder. */
+/* Update images: the 2048-byte header, listing, verification, extraction and the builder.
+ * None of these needs the environment store, touches flash or the environment, or reboots; they
+ * read and write files only. Nothing here is thread-safe. */
 #ifndef UPFW_IMAGE_H
 #define UPFW_IMAGE_H
 
@@ -45,22 +47,37 @@ UPFW_STATIC_ASSERT(offsetof(upfw_header, release_ver) == 672, "upfw_header.relea
 
 /* Component names by entry index: bld ker fs cmd param jpg bld2 tool. */
 UPFW_API extern const char *const img_name[UPFW_ENTRY_COUNT];
-/* The builder's input files, versions, flags and load addresses by entry index. */
+/* The builder's input files by entry index, fixed build-host paths; "" = name and version only. */
 UPFW_API extern const char *const img_file[UPFW_ENTRY_COUNT];
+/* The version the builder writes into each entry. */
 UPFW_API extern const uint32_t ver_hex[UPFW_ENTRY_COUNT];
+/* The flag word the builder writes into each entry with data. */
 UPFW_API extern const uint32_t load_flag[UPFW_ENTRY_COUNT];
+/* The load address the builder writes into each entry with data (all 0). */
 UPFW_API extern const uint32_t load_addr[UPFW_ENTRY_COUNT];
 /* Where the extraction writes each component (only the first four are ever written). */
 UPFW_API extern const char *const out_upfw_name[UPFW_ENTRY_COUNT];
 
-/* Prints the header's entries. 0, or -1 when the header cannot be read. */
+/* Prints "Image info: " and each named entry of the header on stdout: its name, its offset,
+ * size, address, flag, date and CRC-32 when it has data, and its version. Needs nothing
+ * opened. 0, or -1 when the header cannot be read (NULL path, a file that cannot be opened or
+ * read or is shorter than 2048 bytes; one message on stderr). Changes nothing. */
 UPFW_API int UPFW_list_intfo(const char *path);
-/* Checks the CRC-32 of every component with data; context is not read. 0 or -1. */
+/* Prints every named entry with data and checks its data against its CRC-32; context is not
+ * read. Needs nothing opened. 0 when every such entry matches (also when there is none); -1 at
+ * the first mismatch ("check_img_crc %s failed", later entries unchecked), an unreadable
+ * header or data beyond the end of the file. Changes nothing. */
 UPFW_API int UPFW_verify(const char *path, void *context);
-/* Mode 0: the "cmd" entry to /dev/shm/update, made executable; else entries 0-3 to their
- * files under /dev/shm. 0 when every file set out to be written was written whole, else -1. */
+/* Mode 0: every entry named "cmd" with data to /dev/shm/update, mode 0777; any other mode:
+ * entries 0-3 to their out_upfw_name files. Each file is written beside its path and renamed
+ * into place (a link there is replaced, never followed); the image itself at that path is
+ * refused. 0 when every file set out to be written was written whole (also none); -1 at the
+ * first failure, an image ending inside a component included, earlier files kept. */
 UPFW_API int UPFW_analysis_img(const char *path, int mode);
-/* Builds the image from the fixed build-host paths of img_file. 0 or -1. */
+/* For the build host: fills each img_file input up to a multiple of 2048 bytes with 0xFF in
+ * place, then writes the image to /share/brint/src/boards/hi3798/firmware/update_IMG,
+ * replacing it. An empty or missing input fails before the output is opened. 0, or -1 after
+ * its messages (a half-written output is left). */
 UPFW_API int UPFW_creat_img(void);
 
 UPFW_EXTERN_C_END
