@@ -43,6 +43,30 @@ inline void append_file(const std::string &path, const std::string &text) {
     out << text;
 }
 
+// Removes a directory and everything in it; links are removed, never followed.
+inline void remove_tree(const std::string &path) {
+    ::nftw(path.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+           FTW_DEPTH | FTW_PHYS);
+}
+
+// A fresh empty temporary directory, removed with its contents.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/upfw-test-XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { remove_tree(path_); }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string at(const std::string &rel) const { return path_ + rel; }
+
+private:
+    std::string path_;
+};
+
 // A simulated board in a fresh temporary directory, used as UPFW_ROOT while it lives.
 class TempRoot {
 public:
@@ -56,8 +80,7 @@ public:
     }
     ~TempRoot() {
         ::unsetenv("UPFW_ROOT");
-        ::nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-               FTW_DEPTH | FTW_PHYS);
+        remove_tree(path_);
     }
     TempRoot(const TempRoot &) = delete;
     TempRoot &operator=(const TempRoot &) = delete;

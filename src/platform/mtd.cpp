@@ -91,8 +91,26 @@ struct Emulation {
     uint32_t block_of(uint64_t offset) const { return static_cast<uint32_t>(offset / geo.erasesize); }
 };
 
+// A description that cannot be read as written names the file (as the device sees it) and
+// the key on stderr, so that a mistyped fault switch does not pass for a refusal of the tool.
 bool Emulation::load(const std::string &path) {
     desc_path = path + ".mtd";
+    std::string r = root();
+    if (!r.empty()) {
+        sim_dir = r + "/sim";
+        std::string rr = rooted("/");
+        shown_path = path.compare(0, rr.size(), rr) == 0 ? path.substr(rr.size() - 1) : path;
+    } else {
+        shown_path = path;
+    }
+    auto refuse = [&](const std::string &why) {
+        std::fprintf(stderr, "upfw: %s.mtd: %s\n", shown_path.c_str(), why.c_str());
+        errno = EINVAL;
+        return false;
+    };
+    auto bad_value = [&](const std::string &key, const std::string &val) {
+        return refuse("bad value \"" + val + "\" for key \"" + key + "\"");
+    };
     geo.type = kMtdNor;
     geo.erasesize = 0x10000;
     geo.writesize = 1;
@@ -102,24 +120,21 @@ bool Emulation::load(const std::string &path) {
         // A bare dump without a description reads as NOR with 64 KiB sectors.
         if (errno != ENOENT) return false;
     }
-    std::string line;
-    bool ok = true;
-    while (ok && std::getline(in, line)) {
+    std::string line, erasesize_text = "0x10000", writesize_text = "1";
+    while (std::getline(in, line)) {
         size_t hash = line.find('#');
         if (hash != std::string::npos) line.erase(hash);
         line = trim(line);
         if (line.empty()) continue;
         size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            ok = false;
-            break;
-        }
+        if (eq == std::string::npos) return refuse("line \"" + line + "\" is not key=value");
         std::string key = trim(line.substr(0, eq));
         std::string val = trim(line.substr(eq + 1));
         uint64_t v = 0;
         auto add_to = [](std::set<uint32_t> &set) {
             return [&set](uint64_t x) { set.insert(static_cast<uint32_t>(x)); };
         };
+        bool ok = true;
         if (key == "type") {
             if (val == "nor") geo.type = kMtdNor;
             else if (val == "nand") geo.type = kMtdNand;
@@ -130,6 +145,8 @@ bool Emulation::load(const std::string &path) {
             uint32_t &field = key == "erasesize" ? geo.erasesize
                               : key == "writesize" ? geo.writesize : geo.oobsize;
             field = static_cast<uint32_t>(v);
+            if (key == "erasesize") erasesize_text = val;
+            if (key == "writesize") writesize_text = val;
         } else if (key == "bad") {
             ok = parse_list(val, add_to(bad));
         } else if (key == "fail_erase") {
@@ -141,20 +158,15 @@ bool Emulation::load(const std::string &path) {
         } else if (key == "read_flip") {
             ok = parse_list(val, [this](uint64_t x) { read_flip.push_back(x); });
         } else {
-            ok = false;
+            return refuse("unknown key \"" + key + "\"");
         }
+        if (!ok) return bad_value(key, val);
     }
-    if (!ok || !is_pow2(geo.erasesize) || geo.writesize == 0 || geo.erasesize % geo.writesize != 0) {
-        errno = EINVAL;
-        return false;
-    }
+    if (!is_pow2(geo.erasesize)) return bad_value("erasesize", erasesize_text);
+    if (geo.writesize == 0 || geo.erasesize % geo.writesize != 0) return bad_value("writesize", writesize_text);
     geo.flags = geo.type == kMtdNor ? kCapNor : kCapNand;
 
-    std::string r = root();
-    if (!r.empty()) {
-        sim_dir = r + "/sim";
-        std::string rr = rooted("/");
-        shown_path = path.compare(0, rr.size(), rr) == 0 ? path.substr(rr.size() - 1) : path;
+    if (!sim_dir.empty()) {
         struct stat st;
         log_ops = ::stat((sim_dir + "/flash.log").c_str(), &st) == 0;
         std::ifstream cut(sim_dir + "/powercut");
@@ -166,8 +178,6 @@ bool Emulation::load(const std::string &path) {
                 else if (line == "tear=1") tear = true;
             }
         }
-    } else {
-        shown_path = path;
     }
     return true;
 }

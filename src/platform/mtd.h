@@ -33,7 +33,8 @@ public:
 
     // Opens the node at path as given (fixed paths are re-rooted by the caller). A character
     // device is driven with the MTD ioctls; a regular file is emulated flash described by
-    // "<path>.mtd". Returns false with errno set; a malformed description gives EINVAL.
+    // "<path>.mtd". Returns false with errno set; a malformed description gives EINVAL and
+    // names the file and the key on stderr.
     bool open(const std::string &path, int flags);
     // Closes now: 0, or -1 with errno. The destructor closes too.
     int close();

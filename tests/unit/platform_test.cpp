@@ -59,12 +59,28 @@ TEST(EmulatedFlash, GeometryFromDescription) {
     EXPECT_EQ(info.flags, 0xC00u);
 }
 
-TEST(EmulatedFlash, MalformedDescriptionIsRefused) {
-    for (const char *desc : {"type=nand\nerasesize=3000\nwritesize=512\n", "colour=blue\n", "bad=x\n", "type\n"}) {
-        Flash f(desc);
+TEST(EmulatedFlash, MalformedDescriptionIsRefusedNamingTheKey) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"type=nand\nerasesize=3000\nwritesize=512\n", "bad value \"3000\" for key \"erasesize\""},
+        {"erasesize=2048\nwritesize=0x300\n", "bad value \"0x300\" for key \"writesize\""},
+        {"colour=blue\n", "unknown key \"colour\""},
+        {"bad=x\n", "bad value \"x\" for key \"bad\""},
+        {"type=mlc\n", "bad value \"mlc\" for key \"type\""},
+        {"type\n", "line \"type\" is not key=value"},
+    };
+    for (const auto &c : cases) {
+        Flash f(c.first);
         MtdDevice d;
-        EXPECT_FALSE(d.open(f.path, O_RDWR)) << desc;
-        EXPECT_EQ(errno, EINVAL) << desc;
+        int err = 0;
+        auto out = upfw::test::capture([&] {
+            const bool opened = d.open(f.path, O_RDWR);
+            err = errno;
+            return opened ? 1 : 0;
+        });
+        EXPECT_EQ(out.result, 0) << c.first;
+        EXPECT_EQ(err, EINVAL) << c.first;
+        // Shown as the device sees it, without the root.
+        EXPECT_EQ(out.err, std::string("upfw: /dev/mtd20.mtd: ") + c.second + "\n");
     }
 }
 

@@ -19,9 +19,9 @@ struct Options {
     std::vector<std::string> unset;                       // variables to leave out
     std::map<std::string, uint32_t> versions;             // record name -> installed version
     std::string model = "VHN7216 board";                  // first line of vhchip_update
-    int phy_id = 0x4D;         // PHY identifier 1 register of the PHY at address 4; -1 = none
+    int64_t phy_id = 0x4D;     // PHY identifier 1 register of the PHY at address 4 (16 bits); -1 = none
     std::string mdio;          // "", "stuck", "hang" or "fail"
-    int poe_id = 0;            // PoE controller identifier byte
+    int64_t poe_id = 0;        // PoE controller identifier byte (0 to 255)
     bool no_mem = false;       // no /dev/mem node
     bool no_i2c = false;       // no /dev/hi_i2c node
     bool oem = false;          // /mnt/nand2/oem.db present
@@ -31,6 +31,12 @@ struct Options {
 };
 
 // Lays out the board under root. Returns "" on success, else what went wrong.
+// Options that describe no board (an unknown partition, a size or block out of range, an
+// identifier wider than its register, ...) are refused naming the create option and its value,
+// and so is a root that is "/" or a directory holding anything but a board laid out before: a
+// refusal writes nothing. root is made absolute (its real path) for the command stubs, so a
+// relative root works from any directory. A failure to write part-way says that the board is
+// incomplete.
 std::string create(const std::string &root, const Options &opt);
 
 // The environment text create() writes, in order, after --set/--unset are applied.
@@ -44,8 +50,14 @@ std::vector<unsigned char> make_copy(const std::vector<std::pair<std::string, st
 // flash now (empty when there are none). 0, or 1 when the file cannot be written.
 int boot(const std::string &root);
 
+// The power of a device cut by R/sim/powercut coming back: the cut and its marks go
+// (R/sim/powercut, R/sim/poweroff and the operation count R/sim/flashops) and the device boots.
+// 0, or 1 with the reason on stderr.
+int power_on(const std::string &root);
+
 // The simulator's own commands, as run through the stubs under root. reboot records that it
-// was asked (R/sim/reboot.log) and boots.
+// was asked (R/sim/reboot.log) and boots. flash_eraseall erases only a partition file of the
+// device under root (a file in a directory inside root); any other path is refused.
 int cmd_reboot(const std::string &root);
 int cmd_flash_eraseall(const std::string &root, const std::vector<std::string> &args);
 int cmd_vhchip_update(const std::string &root);
