@@ -24,8 +24,10 @@ UPFW_API extern const uint32_t crc32_tab[256];
 
 #if !defined(ZLIB_H) && !defined(UPFW_NO_CRC32_NAME)
 /* The standard CRC-32 of buf continued from crc: crc32(0, buf, len) starts one, and a previous
- * result continues it (crc32(0, "123456789", 9) is 0xCBF43926). Returns the CRC. The library
- * checks its own data with its own CRC-32 even when the program brings another crc32. */
+ * result continues it (crc32(0, "123456789", 9) is 0xCBF43926). Returns the CRC; a null buf
+ * returns 0, the starting value, as zlib's crc32 does (a program linking both libraries may
+ * reach this one under zlib's name: the values are the same). The library checks its own data
+ * with its own CRC-32 even when the program brings another crc32. */
 UPFW_API uint32_t crc32(uint32_t crc, const unsigned char *buf, uint32_t len);
 #endif
 

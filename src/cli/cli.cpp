@@ -166,7 +166,10 @@ bool apply_setting(RunState &st, int opt, const char *arg) {
     case 'B':
         return number(arg, UINT32_MAX, &n, "-B takes a whole number: 0 for None, any other for Done") &&
                set_boot_state(static_cast<int>(n)) == 0;
-    case 'S': return number(arg, UINT32_MAX, &n, "-S takes 0, 1 or 2") && set_switch_filesys(n) == 0;
+    case 'S':
+        if (!number(arg, UINT32_MAX, &n, "-S takes 0, 1 or 2")) return false;
+        if (n > 2) refuse("-S takes 0, 1 or 2");  // the switch then gives its own refusal
+        return set_switch_filesys(n) == 0;
     case 'N': return text(st.sn, sizeof st.sn, arg, "-N takes at most 31 characters") && set_ptb_sn(st.sn) == 0;
     case 'C':
         return text(st.cmdline, sizeof st.cmdline, arg, "-C takes at most 511 characters") &&

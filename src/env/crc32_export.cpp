@@ -4,6 +4,10 @@
 #include "env/crc32.h"
 #include "upfw/crc32.h"
 
+// The same CRC-32 as zlib's crc32, which a program linking both may reach through this name
+// (zlib's own calls included, when this library comes first): a null buffer asks, as there,
+// for the starting value, 0.
 extern "C" UPFW_API uint32_t crc32(uint32_t crc, const unsigned char *buf, uint32_t len) {
+    if (!buf) return 0;
     return upfw::env::crc32_update(crc, buf, len);
 }

@@ -6,6 +6,9 @@
 
 namespace upfw::env {
 
+// Whether an environment is loaded (env_init succeeded and no env_deinit since).
+bool loaded();
+
 // Sets several variables as hs_setenv would, all in one save: either every change reaches
 // flash together or none does. 0 or -1.
 int set_together(const std::vector<std::pair<const char *, const char *>> &vars);

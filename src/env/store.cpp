@@ -11,6 +11,7 @@
 #include <new>
 
 #include "env/crc32.h"
+#include "env/env.h"
 #include "platform/mtd.h"
 #include "platform/root.h"
 #include "upfw/env.h"
@@ -306,6 +307,8 @@ void close_store() {
 }  // namespace
 
 unsigned char *data() { return g_image ? g_image.get() + 4 : nullptr; }
+
+bool loaded() { return g_image != nullptr; }
 
 uint32_t data_size() { return g_image ? g_devices[g_current].copy_size - 4 : 0; }
 

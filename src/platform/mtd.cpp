@@ -227,6 +227,11 @@ int Emulation::begin_op(const char *what, uint64_t offset, uint64_t length) {
         log << buf;
     }
     if (power_cut && n > cut_after) {
+        // A device whose power is already off does nothing; say how to bring it back.
+        struct stat st;
+        if (::stat((sim_dir + "/poweroff").c_str(), &st) == 0)
+            std::fprintf(stderr, "upfw: the simulated device is powered off (upfw-sim --root %s poweron)\n",
+                         root().c_str());
         if (tear) return 1;
         power_fails();
     }

@@ -9,6 +9,9 @@
 
 namespace upfw::ptb {
 
+// A null argument to an exported function: -1 with errno EINVAL.
+int invalid_argument();
+
 // Longest boot variable that the table's 512-byte copies hold.
 constexpr uint32_t kMaxBootVar = 511;
 

@@ -157,6 +157,11 @@ uint32_t parse_uboot_version(const char *text, bool *ok) {
     return parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
 }
 
+int invalid_argument() {
+    errno = EINVAL;
+    return -1;
+}
+
 char booted_slot() {
     std::FILE *f = std::fopen(upfw::platform::rooted(kProcCmdline).c_str(), "re");
     if (!f) return 0;
@@ -228,7 +233,7 @@ const char *const g_part_str[UPFW_PART_COUNT + 1] = {
 };
 
 UPFW_API int get_env_mtd_table(env_mtd_table *table) {
-    if (!table) return -1;
+    if (!table) return invalid_argument();
     std::memset(table, 0, sizeof *table);
     for (int i = 0; i < UPFW_PART_COUNT; ++i) {
         const char *text = hs_getenv(g_part_str[i]);
@@ -259,7 +264,7 @@ UPFW_API int get_env_mtd_table(env_mtd_table *table) {
 }
 
 UPFW_API int set_env_partition(const env_partition *record) {
-    if (!record) return -1;
+    if (!record) return invalid_argument();
     size_t n = strnlen(record->name, sizeof record->name);
     if (n == 0 || n == sizeof record->name) {
         std::fprintf(stderr, "Error: partition record without a valid name, not stored\n");
@@ -272,7 +277,7 @@ UPFW_API int set_env_partition(const env_partition *record) {
 }
 
 UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
-    if (!table) return -1;
+    if (!table) return invalid_argument();
     int result = 0;
     for (int i = 0; i < UPFW_PART_COUNT; ++i) {
         const env_partition &rec = table->records[i];
@@ -287,7 +292,7 @@ UPFW_API int set_env_mtd_table(const env_mtd_table *table) {
 }
 
 UPFW_API int set_env_cmdline(const env_mtd_table *table) {
-    if (!table) return -1;
+    if (!table) return invalid_argument();
     // Both variables or neither: the kernel and the root filesystem slot are switched together,
     // and in one save, so that no refusal and no power cut leaves one switched without the other.
     if (!boot_copies_storable(*table)) return -1;
@@ -298,7 +303,7 @@ UPFW_API int set_env_cmdline(const env_mtd_table *table) {
 }
 
 UPFW_API int get_mtd_info(mtd_part_info info[UPFW_PART_COUNT]) {
-    if (!info) return -1;
+    if (!info) return invalid_argument();
     std::memset(info, 0, sizeof(mtd_part_info) * UPFW_PART_COUNT);
     // Lines as a 1024-byte line reader sees them: longer lines come in pieces.
     std::vector<std::string> lines;

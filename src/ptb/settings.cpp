@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "env/env.h"
 #include "platform/command.h"
 #include "platform/root.h"
 #include "ptb/ptb.h"
@@ -66,6 +67,13 @@ int switch_slot(int slot, bool *refused) {
         std::fprintf(stderr, "Unknown fs index, please choose 1 or 2\n");
         return -1;
     }
+    // Without a boot environment there is nothing to switch, and a machine whose environment
+    // cannot even be read (not the device, or a device in trouble) is not rebooted for it.
+    if (!upfw::env::loaded()) {
+        std::fprintf(stderr, "## Error: environment not loaded\n");
+        *refused = true;
+        return -1;
+    }
     env_mtd_table table;
     get_env_mtd_table(&table);
     char *ker = slot_char(table.bootcmd, "ker", slot);
@@ -100,7 +108,7 @@ extern "C" {
 
 UPFW_API int set_ptb_cmdline(const char *text) {
     // A longer command line could never be read back whole into the boot-argument copies.
-    if (!text) return -1;
+    if (!text) return invalid_argument();
     if (std::strlen(text) > kMaxBootVar) {
         std::fprintf(stderr, "Error: bootargs longer than %u characters\n", kMaxBootVar);
         return -1;
@@ -132,7 +140,7 @@ UPFW_API int set_ptb_wifi_netmask(int, const char *text) { return hs_setenv("wif
 UPFW_API int set_ptb_wifi_gateway(int, const char *text) { return hs_setenv("wifigw", text); }
 
 UPFW_API int set_ptb_uboot_version(const char *text) {
-    if (!text) return -1;
+    if (!text) return invalid_argument();
     env_mtd_table table;
     get_env_mtd_table(&table);
     bool ok = false;

@@ -240,6 +240,12 @@ TEST(SimTool, PowerOnAfterACutClearsItAndBootsWhatIsStored) {
     write_file(r.at("/sim/powercut"), "after=0\n");
     ASSERT_EQ(run_update({"-u"}).result, 128 + 9);  // cut at its first flash operation
     ASSERT_TRUE(exists(r.at("/sim/poweroff")));
+    // While the power is off nothing happens, and the tool says how to bring it back.
+    auto off = run_update({"-u"});
+    EXPECT_EQ(off.result, 128 + 9);
+    EXPECT_NE(off.err.find("upfw: the simulated device is powered off (upfw-sim --root " + r.path() + " poweron)\n"),
+              std::string::npos)
+        << off.err;
 
     auto on = sim({"--root", r.path(), "poweron"});
     EXPECT_EQ(on.result, 0) << on.err;

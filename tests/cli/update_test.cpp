@@ -128,7 +128,7 @@ struct RefusalCase {
 TEST(UpdateCli, BadArgumentsAreRefusedAndChangeNothing) {
     const RefusalCase cases[] = {
         {{"-S", "x"}, "Error: -S takes 0, 1 or 2\nswitch system faild.\n"},
-        {{"-S", "3"}, "Unknown fs index, please choose 1 or 2\nswitch system faild.\n"},
+        {{"-S", "3"}, "Error: -S takes 0, 1 or 2\nUnknown fs index, please choose 1 or 2\nswitch system faild.\n"},
         {{"-S", ""}, "Error: -S takes 0, 1 or 2\nswitch system faild.\n"},
         {{"-D", "abc"}, "Error: -D takes a whole number from 0 to 255\nupdate bootdelay faild.\n"},
         {{"--delay", "300"}, "Error: -D takes a whole number from 0 to 255\nupdate bootdelay faild.\n"},
@@ -206,6 +206,16 @@ TEST(UpdateCli, SystemSwitchStoresBothSlotsThenReboots) {
     EXPECT_EQ(gone.result, 255);
     EXPECT_EQ(gone.err, "sh: 1: reboot: not found\nswitch system faild.\n");
     EXPECT_NE(read_env_copy(r.path(), 0).get("bootcmd").find("ker1"), std::string::npos);
+}
+
+TEST(UpdateCli, NoSwitchAndNoRebootWithoutAnEnvironment) {
+    TempRoot r;
+    ::unlink(r.at("/dev/mtd1").c_str());
+    auto out = run_update({"-S", "2"});
+    EXPECT_EQ(out.result, 255);
+    EXPECT_EQ(out.err, "Cannot access MTD device /dev/mtd1: No such file or directory\n"
+                       "## Error: environment not loaded\nswitch system faild.\n");
+    EXPECT_EQ(read_file(r.at("/sim/reboot.log")), "");
 }
 
 TEST(UpdateCli, ListingsPrintWhileParsing) {

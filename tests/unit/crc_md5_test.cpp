@@ -15,6 +15,7 @@ const unsigned char *bytes(const char *s) { return reinterpret_cast<const unsign
 
 TEST(Crc32, KnownValuesAndContinuation) {
     EXPECT_EQ(crc32(0, bytes("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(crc32(0x12345678u, nullptr, 100), 0u);  // zlib's answer: the starting value
     EXPECT_EQ(crc32_no_comp(0xFFFFFFFFu, bytes("123456789"), 9), 0x340BC6D9u);
     EXPECT_EQ(crc32(0x12345678u, bytes("x"), 0), 0x12345678u);
     EXPECT_EQ(crc32_tab[1], 0x77073096u);
