@@ -1,10 +1,10 @@
 // Any bytes as an update image: listing, verification, both extraction modes, the compatibility
-// check and the image tool's inspection must stay inside their buffers and write only their
+// check and the image tool's diagnosis must stay inside their buffers and write only their
 // fixed outputs.
 #include <fstream>
 
 #include "fuzz_root.h"
-#include "image/inspect.h"
+#include "image/diagnose.h"
 #include "upfw/env.h"
 #include "upfw/image.h"
 #include "upfw/policy.h"
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)loaded;
     UPFW_list_intfo(path.c_str());
     UPFW_verify(path.c_str(), nullptr);
-    upfw::image::inspect_image(path, true);
+    upfw::image::diagnose_image(path, true);
     UPFW_analysis_img(path.c_str(), 0);
     UPFW_analysis_img(path.c_str(), 1);
     UPFW_version_check(path.c_str());

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "image/builder.h"
-#include "image/inspect.h"
+#include "image/diagnose.h"
 #include "platform/fd.h"
 #include "upfw/image.h"
 #include "util/version.h"
@@ -236,7 +236,7 @@ int create(const Command &c, const Args &args) {
 // failure text, a file it lists that is not a sound image after the listing.
 int list(const Command &, const Args &args) {
     const std::string &img = args.operands[0];
-    const upfw::image::Inspection look = upfw::image::inspect_image(img, false);
+    const upfw::image::Diagnosis look = upfw::image::diagnose_image(img, false);
     if (!look.header_read) tell(img, look.problem);
     if (UPFW_list_intfo(img.c_str()) != 0) return kFailed;
     if (look.problem.empty()) return kOk;
@@ -247,7 +247,7 @@ int list(const Command &, const Args &args) {
 // The verification as the library prints it, after the tool's own reason for a failure.
 int verify(const Command &, const Args &args) {
     const std::string &img = args.operands[0];
-    const upfw::image::Inspection look = upfw::image::inspect_image(img, true);
+    const upfw::image::Diagnosis look = upfw::image::diagnose_image(img, true);
     if (!look.problem.empty()) tell(img, look.problem);
     const int result = UPFW_verify(img.c_str(), nullptr);
     if (!look.problem.empty()) return kFailed;

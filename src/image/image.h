@@ -25,6 +25,10 @@ platform::UniqueFd open_image(const char *path, upfw_header *header);
 // The entry's name, read up to its first NUL or its 52 bytes.
 std::string entry_name(const upfw_entry &e);
 
+// The CRC-32 of size bytes at offset of the open image, read with positioned reads. false with
+// errno set (ENODATA when the file ends inside them) when they cannot all be read.
+bool crc_of_range(int fd, uint32_t offset, uint32_t size, uint32_t *crc);
+
 // Both offset and size are non-zero.
 inline bool has_data(const upfw_entry &e) { return e.offset != 0 && e.size != 0; }
 

@@ -16,12 +16,28 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 }  // namespace
 
+bool upfw::image::crc_of_range(int fd, uint32_t offset, uint32_t size, uint32_t *crc) {
+    std::vector<unsigned char> buf(size < kChunk ? size : kChunk);
+    uint32_t c = 0;
+    for (uint32_t done = 0; done < size;) {
+        const size_t want = size - done < kChunk ? size - done : kChunk;
+        ssize_t n = upfw::platform::read_full(fd, buf.data(), want, static_cast<int64_t>(offset) + done);
+        if (n != static_cast<ssize_t>(want)) {
+            if (n >= 0) errno = ENODATA;  // the image ends inside the range
+            return false;
+        }
+        c = upfw::env::crc32_update(c, buf.data(), want);
+        done += static_cast<uint32_t>(want);
+    }
+    *crc = c;
+    return true;
+}
+
 extern "C" UPFW_API int UPFW_verify(const char *path, void *context) {
     (void)context;
     upfw_header h;
     upfw::platform::UniqueFd fd = open_image(path, &h);
     if (!fd.valid()) return -1;
-    std::vector<unsigned char> buf(kChunk);
     for (const upfw_entry &e : h.entries) {
         if (e.name[0] == '\0' || !has_data(e)) continue;
         std::printf("%.52s: \n", e.name);
@@ -38,17 +54,10 @@ extern "C" UPFW_API int UPFW_verify(const char *path, void *context) {
             return -1;
         }
         uint32_t crc = 0;
-        for (uint32_t done = 0; done < e.size;) {
-            const size_t want = e.size - done < kChunk ? e.size - done : kChunk;
-            ssize_t n = upfw::platform::read_full(fd.get(), buf.data(), want);
-            if (n != static_cast<ssize_t>(want)) {
-                if (n >= 0) errno = ENODATA;  // the image ends inside the component
-                std::fflush(stdout);
-                std::perror("read output imager");
-                return -1;
-            }
-            crc = upfw::env::crc32_update(crc, buf.data(), static_cast<size_t>(n));
-            done += static_cast<uint32_t>(n);
+        if (!crc_of_range(fd.get(), e.offset, e.size, &crc)) {
+            std::fflush(stdout);
+            std::perror("read output imager");
+            return -1;
         }
         if (crc != e.crc32) {
             std::fflush(stdout);

@@ -6,7 +6,7 @@
 
 namespace upfw::image {
 
-struct Inspection {
+struct Diagnosis {
     bool header_read = false;  // the file holds a 2048-byte header that could be read
     std::string problem;       // "" for a sound image; otherwise what is wrong, in a few words
 };
@@ -16,6 +16,6 @@ struct Inspection {
 // than a header, a named entry holds no component name or another entry's, no entry is named,
 // a component runs past the end of the file and, with crcs, a component's data do not match its
 // CRC-32 (entries in index order).
-Inspection inspect_image(const std::string &path, bool crcs);
+Diagnosis diagnose_image(const std::string &path, bool crcs);
 
 }  // namespace upfw::image

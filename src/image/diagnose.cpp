@@ -1,4 +1,4 @@
-#include "image/inspect.h"
+#include "image/diagnose.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,17 +8,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "env/crc32.h"
 #include "image/image.h"
 #include "platform/fd.h"
 
 namespace upfw::image {
 
 namespace {
-
-constexpr size_t kChunk = 64 * 1024;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
@@ -45,28 +41,10 @@ std::string name_problem(const upfw_entry &e, int index) {
     return format("not an update image: entry %d is named \"%s\", not a component name", index, name.c_str());
 }
 
-// The CRC-32 of size bytes at offset. false with errno set when they cannot all be read.
-bool crc_of(int fd, uint32_t offset, uint32_t size, uint32_t *crc) {
-    std::vector<unsigned char> buf(kChunk);
-    uint32_t c = 0;
-    for (uint32_t done = 0; done < size;) {
-        const size_t want = size - done < kChunk ? size - done : kChunk;
-        ssize_t n = platform::read_full(fd, buf.data(), want, static_cast<int64_t>(offset) + done);
-        if (n != static_cast<ssize_t>(want)) {
-            if (n >= 0) errno = ENODATA;
-            return false;
-        }
-        c = upfw::env::crc32_update(c, buf.data(), static_cast<size_t>(n));
-        done += static_cast<uint32_t>(n);
-    }
-    *crc = c;
-    return true;
-}
-
 }  // namespace
 
-Inspection inspect_image(const std::string &path, bool crcs) {
-    Inspection r;
+Diagnosis diagnose_image(const std::string &path, bool crcs) {
+    Diagnosis r;
     platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         r.problem = std::string("cannot open: ") + std::strerror(errno);
@@ -116,7 +94,7 @@ Inspection inspect_image(const std::string &path, bool crcs) {
         }
         uint32_t crc = 0;
         if (!crcs) continue;
-        if (!crc_of(fd.get(), e.offset, e.size, &crc)) {
+        if (!crc_of_range(fd.get(), e.offset, e.size, &crc)) {
             r.problem = "cannot read " + name + ": " + std::strerror(errno);
             return r;
         }
