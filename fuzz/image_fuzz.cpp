@@ -1,10 +1,15 @@
 // Any bytes as an update image: listing, verification, both extraction modes, the compatibility
-// check and the image tool's diagnosis must stay inside their buffers and write only their
-// fixed outputs.
+// check, the image tool's diagnosis and the signature block's reader must stay inside their
+// buffers and write only their fixed outputs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <fstream>
 
 #include "fuzz_root.h"
 #include "image/diagnose.h"
+#include "image/signature.h"
 #include "upfw/env.h"
 #include "upfw/image.h"
 #include "upfw/policy.h"
@@ -23,5 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     UPFW_analysis_img(path.c_str(), 0);
     UPFW_analysis_img(path.c_str(), 1);
     UPFW_version_check(path.c_str());
+    // The signature block: found from the end of the file against its header, and the same
+    // bytes read as a block on their own.
+    upfw_header h;
+    std::memset(&h, 0, sizeof h);
+    std::memcpy(&h, data, size < sizeof h ? size : sizeof h);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        upfw::image::sig::locate(fd, size, h);
+        ::close(fd);
+    }
+    upfw::image::sig::Block block;
+    std::string why;
+    upfw::image::sig::parse_block(data, size, h, &block, &why);
     return 0;
 }

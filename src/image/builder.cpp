@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -233,6 +234,7 @@ int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string
         }
         ::fsync(img.get());
     }
+    if (options.finish && !options.finish(img.get())) return -1;
     if (options.replace && ::fsync(img.get()) != 0) {  // before the rename: never a name on lost data
         report(note, shown_out, "cannot write", "write output imager");
         return -1;
@@ -247,6 +249,47 @@ int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string
         tmp.path.clear();
     }
     return 0;
+}
+
+bool rewrite_file(const std::string &path, const std::function<bool(int fd)> &change) {
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (!real) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const std::string target = real;
+    std::free(real);
+    UniqueFd in(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!in.valid() || ::fstat(in.get(), &st) != 0) {
+        std::fprintf(stderr, "%s: cannot open: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    RemoveOnFailure tmp;
+    UniqueFd out = platform::create_beside(target, &tmp.path);
+    if (!out.valid()) {
+        tmp.path.clear();
+        std::fprintf(stderr, "%s: cannot make a new file beside it: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::vector<unsigned char> buf(64 * 1024);
+    for (int64_t at = 0;;) {
+        const ssize_t n = platform::read_full(in.get(), buf.data(), buf.size(), at);
+        if (n < 0 || (n > 0 && platform::write_full(out.get(), buf.data(), static_cast<size_t>(n), at) != n)) {
+            std::fprintf(stderr, "%s: cannot copy: %s\n", path.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (n == 0) break;
+        at += n;
+    }
+    if (!change(out.get())) return false;
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::fsync(out.get()) != 0 || out.close() != 0) {
+        std::fprintf(stderr, "%s: cannot write: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (!rename_into_place(tmp.path, target, path)) return false;
+    tmp.path.clear();
+    return true;
 }
 
 }  // namespace upfw::image

@@ -29,6 +29,10 @@ struct BuildOptions {
     // Called, when set, just before each failure message that does not name its file itself,
     // with the file concerned (as messages show it) and what is wrong with it; errno is kept.
     std::function<void(const std::string &file, const std::string &what)> note;
+    // Called, when set, with the complete image open for reading and writing, before it is
+    // made durable (and renamed): signing appends its block here. false fails the build,
+    // after the function's own message.
+    std::function<bool(int fd)> finish;
 };
 
 // Writes an image of the eight entries (names from img_name) to out as the options say; the
@@ -38,5 +42,11 @@ int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string
                 bool pad_in_place);
 int build_image(const BuildEntry (&entries)[UPFW_ENTRY_COUNT], const std::string &out, const std::string &shown_out,
                 const BuildOptions &options);
+
+// Changes the file at path (a link is followed to its file) through a copy: the copy is made
+// beside the file, change runs on it (open for reading and writing), and the copy, made
+// durable, is renamed over the file with the file's permission bits. A failure leaves the file
+// as it was. false after a message (change reports its own failures).
+bool rewrite_file(const std::string &path, const std::function<bool(int fd)> &change);
 
 }  // namespace upfw::image

@@ -7,7 +7,13 @@
 #include "platform/fd.h"
 #include "upfw/image.h"
 
+namespace upfw::crypto {
+class Sha256;
+}
+
 namespace upfw::image {
+
+struct SignedDigests;
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the header is read as little-endian words");
 
@@ -25,9 +31,16 @@ platform::UniqueFd open_image(const char *path, upfw_header *header);
 // The entry's name, read up to its first NUL or its 52 bytes.
 std::string entry_name(const upfw_entry &e);
 
-// The CRC-32 of size bytes at offset of the open image, read with positioned reads. false with
-// errno set (ENODATA when the file ends inside them) when they cannot all be read.
-bool crc_of_range(int fd, uint32_t offset, uint32_t size, uint32_t *crc);
+// The CRC-32 of size bytes at offset of the open image, read with positioned reads, and the
+// same bytes fed to also when given. false with errno set (ENODATA when the file ends inside
+// them) when they cannot all be read.
+bool crc_of_range(int fd, uint32_t offset, uint32_t size, uint32_t *crc, crypto::Sha256 *also = nullptr);
+
+// The verification as UPFW_verify does it, the device's check of the image's signature
+// included, giving the header it verified and the digests that the signature vouches for
+// (digests->checked false when the device trusts every image). device_check false: the CRC-32s
+// only, whatever keys the machine holds (the build host's tool). 0, or -1 after its messages.
+int verify_image(const char *path, upfw_header *verified, SignedDigests *digests, bool device_check = true);
 
 // Both offset and size are non-zero.
 inline bool has_data(const upfw_entry &e) { return e.offset != 0 && e.size != 0; }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "env/crc32.h"
+#include "image/crypto.h"
 #include "platform/command.h"
 #include "platform/fd.h"
 #include "platform/mtd.h"
@@ -50,16 +51,19 @@ void too_big(const update_part &req, const platform::MtdInfo &info) {
 
 // Writes the component; false on a failure (already reported). remaining tells what is left.
 bool write_pages(MtdDevice &mtd, const platform::MtdInfo &info, int image, const update_part &req,
-                 unsigned char *page, int64_t &remaining, uint32_t &crc) {
+                 unsigned char *page, int64_t &remaining, uint32_t &crc, crypto::Sha256 *sha) {
     const uint64_t P = info.writesize, E = info.erasesize, end = info.size;
     unsigned char back[kMaxPage];
     uint64_t wpos = 0, ipos = req.offset;
     uint64_t block = UINT64_MAX;
     uint32_t crc_at_block = crc;  // the CRC before the current block's data, for a rewrite
+    crypto::Sha256 sha_at_block;  // the same for the digest, when one is kept
+    if (sha) sha_at_block = *sha;
     while (remaining != 0 && wpos < end) {
         while ((wpos & ~(E - 1)) != block) {
             block = wpos & ~(E - 1);
             crc_at_block = crc;
+            if (sha) sha_at_block = *sha;
             int bad = mtd.block_is_bad(block);
             if (bad < 0) {
                 std::perror("ioctl(MEMGETBADBLOCK)");
@@ -97,6 +101,7 @@ bool write_pages(MtdDevice &mtd, const platform::MtdInfo &info, int image, const
         }
         if (std::memcmp(page, back, L) == 0) {
             crc = env::crc32_raw(crc, page, L);
+            if (sha) sha->update(page, L);
             remaining -= static_cast<int64_t>(L);
             wpos += P;
             ipos += P;
@@ -112,6 +117,7 @@ bool write_pages(MtdDevice &mtd, const platform::MtdInfo &info, int image, const
         ipos -= done;
         remaining += static_cast<int64_t>(done);
         crc = crc_at_block;
+        if (sha) *sha = sha_at_block;
         wpos = block + E;
     }
     return true;
@@ -133,7 +139,7 @@ UPFW_API int nand_flash_write_file(const char *image_path, const update_part *re
 
 }  // extern "C"
 
-int upfw::update::nand_write(const char *image_path, const update_part *req, const uint32_t *expected_crc) {
+int upfw::update::nand_write(const char *image_path, const update_part *req, const Expected *expected) {
     if (!req || !image_path) return -1;
     if (!ptr_to_globals) ptr_to_globals = xzalloc(kMaxPage);
     if (!ptr_to_globals) {
@@ -161,13 +167,15 @@ int upfw::update::nand_write(const char *image_path, const update_part *req, con
     }
 
     int64_t remaining = req->size;
-    uint32_t crc = 0xFFFFFFFFu, want = 0;
+    uint32_t crc = 0xFFFFFFFFu;
+    Expected want;
+    crypto::Sha256 sha;
     bool ok = false;
     UniqueFd image(::open(image_path, O_RDONLY | O_CLOEXEC));
     const uint64_t P = info.writesize, E = info.erasesize;
     if (!image.valid()) {
         std::perror("open input file");
-    } else if (!component_crc(image.get(), *req, expected_crc, &want)) {
+    } else if (!expectation(image.get(), *req, expected, &want)) {
     } else if (!req->pad && req->size % P != 0) {
         std::fprintf(stderr, "Input file is not page aligned\n");
     } else {
@@ -193,7 +201,7 @@ int upfw::update::nand_write(const char *image_path, const update_part *req, con
         } else if (upfw::platform::run_command({kEraseUtility, node}) != 0) {
             std::fprintf(stderr, "Fail on erase mtd device!\n");
         } else {
-            ok = write_pages(mtd, info, image.get(), *req, page, remaining, crc);
+            ok = write_pages(mtd, info, image.get(), *req, page, remaining, crc, want.has_sha256 ? &sha : nullptr);
             progress(*req, req->size - static_cast<uint64_t>(remaining > 0 ? remaining : 0), true);
         }
     }
@@ -206,6 +214,6 @@ int upfw::update::nand_write(const char *image_path, const update_part *req, con
     std::printf("image_crc = 0x%08x\n", ~crc);
     // What was written and read back must be what the header describes, or the image file
     // changed since it was verified: the record stays marked incomplete.
-    if (!crc_matches(*req, ~crc, want)) return -1;
+    if (!written_matches(*req, ~crc, &sha, want)) return -1;
     return store_record(*req, kStoreFailed);
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "image/authenticity.h"
 #include "image/image.h"
 #include "platform/fd.h"
 #include "platform/root.h"
@@ -95,7 +96,10 @@ UPFW_API int UPFW_run_update(const char *image_path) {
     get_env_mtd_table(&table);
 
     std::printf("Verify image %s \n", image_path);
-    if (UPFW_verify(image_path, &table) != 0) return fail("Verify update firmware faild!\n", -2);
+    // The header verified is the one the update goes on with, and the signature's digests (on a
+    // device that trusts keys) what every written component must match.
+    upfw::image::SignedDigests digests;
+    if (upfw::image::verify_image(image_path, &h, &digests) != 0) return fail("Verify update firmware faild!\n", -2);
 
     std::printf("Get mtd device information!\n");
     mtd_part_info map[UPFW_PART_COUNT];
@@ -214,9 +218,15 @@ UPFW_API int UPFW_run_update(const char *image_path) {
         print_request(r);
         clean_memory_and_sync();
         const bool spi = i == kBld || i == kBld2;
-        // The writers check what they wrote against this header's CRC-32, the one verified.
-        const uint32_t crc = e[i].crc32;
-        const int result = spi ? spi_write(image_path, &r, &crc) : nand_write(image_path, &r, &crc);
+        // The writers check what they wrote against this header's CRC-32, the one verified, and
+        // the signed digest: a file changed since is never recorded or booted.
+        Expected want;
+        want.crc32 = e[i].crc32;
+        if (digests.checked && digests.has[i]) {
+            want.has_sha256 = true;
+            std::memcpy(want.sha256, digests.sha256[i], sizeof want.sha256);
+        }
+        const int result = spi ? spi_write(image_path, &r, &want) : nand_write(image_path, &r, &want);
         if (result != 0) {
             if (spi) return -5;
             if (i == kKer) return -8;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "env/crc32.h"
+#include "image/crypto.h"
 #include "platform/fd.h"
 #include "platform/mtd.h"
 #include "platform/root.h"
@@ -24,7 +25,7 @@ extern "C" UPFW_API int spi_flash_write_file(const char *image_path, const updat
     return upfw::update::spi_write(image_path, req, nullptr);
 }
 
-int upfw::update::spi_write(const char *image_path, const update_part *req, const uint32_t *expected_crc) {
+int upfw::update::spi_write(const char *image_path, const update_part *req, const Expected *expected) {
     using upfw::platform::MtdDevice;
     if (!req || !image_path) return -1;
     const std::string dev = device_of(*req);
@@ -44,8 +45,9 @@ int upfw::update::spi_write(const char *image_path, const update_part *req, cons
         std::printf("The image length > mtd size ! \n");
         return -1;
     }
-    uint32_t want = 0;
-    if (!component_crc(image.get(), *req, expected_crc, &want)) return -1;
+    Expected want;
+    if (!expectation(image.get(), *req, expected, &want)) return -1;
+    crypto::Sha256 sha;
     if (mark_before_erase(*req, kStoreFailed) != 0) return -1;
     const uint64_t E = info.erasesize;
     const uint64_t length = (E + req->size - 1) / E * E;
@@ -92,6 +94,7 @@ int upfw::update::spi_write(const char *image_path, const update_part *req, cons
                 break;
             }
             crc = upfw::env::crc32_update(crc, back.data(), len);
+            if (want.has_sha256) sha.update(back.data(), len);
             remaining -= len;
             progress(*req, req->size - remaining, false);
         }
@@ -105,6 +108,6 @@ int upfw::update::spi_write(const char *image_path, const update_part *req, cons
         return -1;
     }
     // The flash must hold what the header describes, not merely what the file holds now.
-    if (!crc_matches(*req, crc, want)) return -1;
+    if (!written_matches(*req, crc, &sha, want)) return -1;
     return store_record(*req, kStoreFailed);
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image/authenticity.h"
 #include "platform/fd.h"
 #include "platform/root.h"
 #include "ptb/ptb.h"
@@ -40,33 +41,55 @@ std::string device_of(const update_part &req) {
     return std::string(req.dev, strnlen(req.dev, sizeof req.dev));
 }
 
-bool component_crc(int image, const update_part &req, const uint32_t *expected, uint32_t *crc) {
-    if (expected) {
-        *crc = *expected;
+bool expectation(int image, const update_part &req, const Expected *given, Expected *out) {
+    if (given) {
+        *out = *given;
         return true;
     }
-    *crc = 0;
-    if (req.size == 0) return true;
+    *out = Expected();
     upfw_header h;
-    if (platform::read_full(image, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h)) {
-        for (const upfw_entry &e : h.entries) {
-            if (e.offset == req.offset && e.size == req.size) {
-                *crc = e.crc32;
-                return true;
-            }
-        }
+    const bool read = platform::read_full(image, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+    int index = -1;
+    for (int i = 0; read && req.size != 0 && i < UPFW_ENTRY_COUNT; ++i)
+        if (h.entries[i].offset == req.offset && h.entries[i].size == req.size) index = i;
+    if (req.size != 0 && index < 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: no entry of the image header holds 0x%08x bytes at 0x%08x\n", req.size,
+                     req.offset);
+        return false;
     }
-    std::fflush(stdout);
-    std::fprintf(stderr, "Error: no entry of the image header holds 0x%08x bytes at 0x%08x\n", req.size, req.offset);
-    return false;
+    image::SignedDigests digests;
+    if (!read && image::load_trust().state != image::Trust::kAnyImage) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: the image header cannot be read to check its signature\n");
+        return false;
+    }
+    if (read && !image::authenticate(image, h, &digests)) return false;
+    if (index < 0) return true;  // nothing to write: the CRC of no data is 0
+    out->crc32 = h.entries[index].crc32;
+    if (digests.checked && digests.has[index]) {
+        out->has_sha256 = true;
+        std::memcpy(out->sha256, digests.sha256[index], sizeof out->sha256);
+    }
+    return true;
 }
 
-bool crc_matches(const update_part &req, uint32_t written, uint32_t expected) {
-    if (written == expected) return true;
-    std::fflush(stdout);
-    std::fprintf(stderr, "Error: the data written to %s have CRC-32 0x%08x, the image header gives 0x%08x\n",
-                 device_of(req).c_str(), written, expected);
-    return false;
+bool written_matches(const update_part &req, uint32_t crc, crypto::Sha256 *sha, const Expected &want) {
+    if (crc != want.crc32) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: the data written to %s have CRC-32 0x%08x, the image header gives 0x%08x\n",
+                     device_of(req).c_str(), crc, want.crc32);
+        return false;
+    }
+    if (!want.has_sha256) return true;
+    unsigned char got[sizeof want.sha256];
+    if (!sha || !sha->final(got) || std::memcmp(got, want.sha256, sizeof got) != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: the data written to %s differ from the signed image: their SHA-256 is not the signed one\n",
+                     device_of(req).c_str());
+        return false;
+    }
+    return true;
 }
 
 int mark_before_erase(const update_part &req, const char *fail_text) {
