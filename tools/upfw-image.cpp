@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "image/authenticity.h"
 #include "image/builder.h"
+#include "image/image.h"
+#include "image/signature.h"
 #include "image/diagnose.h"
 #include "platform/fd.h"
 #include "upfw/image.h"
@@ -39,7 +42,10 @@ struct Option {
 
 struct Args {
     std::vector<std::string> operands;
-    std::map<std::string, std::string> options;  // the command options given: name -> value ("" for a flag)
+    // The command options given: name -> values in command-line order ("" for a flag).
+    std::map<std::string, std::vector<std::string>> options;
+    bool has(const char *name) const { return options.count(name) != 0; }
+    const std::string &last(const char *name) const { return options.at(name).back(); }
 };
 
 struct Command {
@@ -122,11 +128,11 @@ int parse(const Command &c, int argc, char **argv, Args *args) {
         if (!opt) return usage_error(&c, "unknown option '" + a + "'");
         if (!opt->value) {
             if (eq != std::string::npos) return usage_error(&c, "option '" + name + "' takes no value");
-            args->options[name] = "";
+            args->options[name].push_back("");
         } else if (eq != std::string::npos) {
-            args->options[name] = a.substr(eq + 1);
+            args->options[name].push_back(a.substr(eq + 1));
         } else if (i + 1 < argc) {
-            args->options[name] = argv[++i];
+            args->options[name].push_back(argv[++i]);
         } else {
             return usage_error(&c, "option '" + name + "' needs " + opt->value);
         }
@@ -209,6 +215,33 @@ bool check_files(const std::string &out, const upfw::image::BuildEntry (&entries
     return true;
 }
 
+// The key and the way to sign for sign and create: the private key in key_file, or, with a
+// signer command, the public key (or a private key, for its public half) in key_file and the
+// command that makes the signature. false after telling what is wrong.
+bool signing_with(const std::string &key_file, const std::string *signer, upfw::crypto::Key *key,
+                  upfw::image::SignFunction *sign) {
+    using upfw::crypto::Key;
+    std::string why;
+    *key = Key::load(key_file, signer ? Key::kEither : Key::kPrivate, &why);
+    if (!key->valid()) {
+        tell(key_file, why);
+        return false;
+    }
+    if (signer) {
+        *sign = upfw::image::external_signer(*signer);
+    } else {
+        const Key k = *key;
+        *sign = [k](const std::vector<unsigned char> &statement, unsigned char (&signature)[64], std::string *w) {
+            return k.sign(statement.data(), statement.size(), signature, w);
+        };
+    }
+    return true;
+}
+
+std::string fingerprint_text(const unsigned char *fp) {
+    return "sha256:" + upfw::image::sig::hex(fp, upfw::image::sig::kDigestSize);
+}
+
 int create(const Command &c, const Args &args) {
     const std::string &out = args.operands[0];
     if (out.empty()) return usage_error(&c, "the output file name is empty");
@@ -227,8 +260,22 @@ int create(const Command &c, const Args &args) {
     upfw::image::BuildOptions options;
     options.replace = true;
     options.note = tell;
+    upfw::crypto::Key key;
+    upfw::image::SignFunction sign;
+    if (args.has("--key")) {
+        if (!signing_with(args.last("--key"), nullptr, &key, &sign)) return kFailed;
+        options.finish = [&](int fd) {
+            std::string why;
+            if (upfw::image::append_signature(fd, key, sign, &why)) return true;
+            tell(out, why + "; nothing written");
+            return false;
+        };
+    }
     if (upfw::image::build_image(entries, out, out, options) != 0) return kFailed;
-    std::printf("%s: image written\n", out.c_str());
+    if (key.valid())
+        std::printf("%s: image written, signed with key %s\n", out.c_str(), fingerprint_text(key.fingerprint()).c_str());
+    else
+        std::printf("%s: image written\n", out.c_str());
     return kOk;
 }
 
@@ -239,9 +286,59 @@ int list(const Command &, const Args &args) {
     const upfw::image::Diagnosis look = upfw::image::diagnose_image(img, false);
     if (!look.header_read) tell(img, look.problem);
     if (UPFW_list_intfo(img.c_str()) != 0) return kFailed;
-    if (look.problem.empty()) return kOk;
-    if (look.header_read) tell(img, look.problem);
-    return kFailed;
+    if (!look.problem.empty()) {
+        if (look.header_read) tell(img, look.problem);
+        return kFailed;
+    }
+    // The signature block, after the fixed listing.
+    upfw_header h;
+    upfw::platform::UniqueFd fd = upfw::image::open_image(img.c_str(), &h);
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return kFailed;
+    const upfw::image::sig::Location at = upfw::image::sig::locate(fd.get(), static_cast<uint64_t>(st.st_size), h);
+    if (at.found == upfw::image::sig::Found::damaged) {
+        tell(img, "signature block: " + at.why);
+        return kFailed;
+    }
+    if (at.found == upfw::image::sig::Found::found) {
+        std::printf("signature: \nformat  = %u\nalgo    = Ed25519, SHA-256 of the header and %zu components\nkey     = %s\n",
+                    at.block.format, at.block.components.size(), fingerprint_text(at.block.fingerprint).c_str());
+    }
+    return kOk;
+}
+
+// The signature of the image checked against the public keys given: true, saying which key
+// signed, when the block verifies with one of them and every component is the signed one.
+bool check_signed(const std::string &img, const std::vector<std::string> &key_files) {
+    using upfw::crypto::Key;
+    std::vector<Key> keys;
+    for (const std::string &file : key_files) {
+        std::string why;
+        Key k = Key::load(file, Key::kEither, &why);
+        if (!k.valid()) {
+            tell(file, why);
+            return false;
+        }
+        keys.push_back(k);
+    }
+    upfw_header h;
+    upfw::platform::UniqueFd fd = upfw::image::open_image(img.c_str(), &h);
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return false;
+    upfw::image::SignedDigests digests;
+    std::string why;
+    const Key *signer = nullptr;
+    if (!upfw::image::check_signature(fd.get(), static_cast<uint64_t>(st.st_size), h, keys, &digests, &why, &signer)) {
+        tell(img, why);
+        return false;
+    }
+    if (!upfw::image::components_match(fd.get(), h, digests, &why)) {
+        tell(img, why);
+        return false;
+    }
+    std::printf("%s: signed by key %s (%s)\n", img.c_str(), fingerprint_text(signer->fingerprint()).c_str(),
+                signer->file().c_str());
+    return true;
 }
 
 // The verification as the library prints it, after the tool's own reason for a failure.
@@ -249,13 +346,40 @@ int verify(const Command &, const Args &args) {
     const std::string &img = args.operands[0];
     const upfw::image::Diagnosis look = upfw::image::diagnose_image(img, true);
     if (!look.problem.empty()) tell(img, look.problem);
-    const int result = UPFW_verify(img.c_str(), nullptr);
+    const int result = upfw::image::verify_image(img.c_str(), nullptr, nullptr, false);
     if (!look.problem.empty()) return kFailed;
     if (result != 0) {  // only when the file changed between the two reads
         tell(img, "changed while it was verified");
         return kFailed;
     }
     std::printf("%s: every component matches its CRC-32\n", img.c_str());
+    if (args.has("--key")) return check_signed(img, args.options.at("--key")) ? kOk : kFailed;
+    return kOk;
+}
+
+// Adds a signature block to the image, or replaces the one it has, through a copy renamed
+// into place: a failure leaves the image as it was.
+int sign(const Command &, const Args &args) {
+    const std::string &img = args.operands[0];
+    const std::string &key_file = args.operands[1];
+    const std::string *signer = args.has("--signer") ? &args.last("--signer") : nullptr;
+    upfw::crypto::Key key;
+    upfw::image::SignFunction make;
+    if (!signing_with(key_file, signer, &key, &make)) return kFailed;
+    // Only a sound image is signed: a signature over a damaged component would vouch for it.
+    const upfw::image::Diagnosis look = upfw::image::diagnose_image(img, true);
+    if (!look.problem.empty()) {
+        tell(img, look.problem + "; not signed");
+        return kFailed;
+    }
+    const bool done = upfw::image::rewrite_file(img, [&](int fd) {
+        std::string why;
+        if (upfw::image::append_signature(fd, key, make, &why)) return true;
+        tell(img, why + "; not signed");
+        return false;
+    });
+    if (!done) return kFailed;
+    std::printf("%s: signed with key %s\n", img.c_str(), fingerprint_text(key.fingerprint()).c_str());
     return kOk;
 }
 
@@ -268,33 +392,54 @@ const Command kCommands[] = {
      "version and carry no data. Components are filled up to a multiple of 2048 bytes with 0xFF\n"
      "inside the image; the input files are not changed. The image is written to a new file\n"
      "beside OUT and renamed over OUT when it is complete, so a failed build leaves OUT as it\n"
-     "was; an OUT that is one of the input files is refused.\n",
-     {},
+     "was; an OUT that is one of the input files is refused. With --key the image is signed\n"
+     "as it is built (see sign).\n",
+     {{"--key", "KEY", "sign the image with the Ed25519 private key in the PEM file KEY"}},
      1,
      kAnyNumber,
      create},
     {"list", "IMG", "list the header of IMG",
      "List the header of the update image IMG: every named entry with its offset, size, load\n"
-     "address, flag, date, CRC-32 and version. A file that is not an update image, or whose\n"
-     "components run past its end, is said to be so and fails.\n",
+     "address, flag, date, CRC-32 and version, then its signature block, if it has one: the\n"
+     "block's format, the algorithm and the signing key's fingerprint. A file that is not an\n"
+     "update image, whose components run past its end or whose signature block is damaged,\n"
+     "is said to be so and fails.\n",
      {},
      1,
      1,
      list},
-    {"verify", "IMG", "check the CRC-32 of every component of IMG",
+    {"verify", "IMG", "check the CRC-32s of IMG, and its signature with --key",
      "Check the update image IMG: print each component that carries data and compare the\n"
      "CRC-32 of its data with its header's. A file that is not an update image, is truncated\n"
-     "or holds a damaged component fails.\n",
-     {},
+     "or holds a damaged component fails. With --key, the image must also carry a signature\n"
+     "block made by one of the public keys given, whose digests match the header and every\n"
+     "component; the key that signed is named.\n",
+     {{"--key", "PUB", "an Ed25519 public key (PEM) to accept; may be given more than once"}},
      1,
      1,
      verify},
+    {"sign", "IMG KEY", "add a signature block to IMG, or replace its block",
+     "Sign the update image IMG with the Ed25519 private key in the PEM file KEY (as\n"
+     "'openssl genpkey -algorithm ed25519' writes it): a block with the SHA-256 of the header\n"
+     "and of every component and an Ed25519 signature over them is appended after the last\n"
+     "component, in place of any block the image has. Readers that do not know the block see\n"
+     "the same image. Only an image whose CRC-32s hold is signed. IMG is replaced through a\n"
+     "new file beside it, so a failure leaves it as it was.\n"
+     "With --signer CMD, KEY is the public key and CMD makes the signature: it runs through\n"
+     "/bin/sh, reads the bytes to sign on its standard input and writes the 64-byte raw\n"
+     "signature on its standard output, for a private key kept in a hardware module, e.g.\n"
+     "  --signer 'openssl pkeyutl -sign -inkey priv.pem -rawin -in /dev/stdin'\n"
+     "The signature is checked with KEY before it is written.\n",
+     {{"--signer", "CMD", "have the command CMD make the signature (KEY is then public)"}},
+     2,
+     2,
+     sign},
 };
 
 int tool_help() {
     std::printf("Usage: %s COMMAND [OPTION]... [--] [ARGUMENT]...\n"
                 "       %s\n"
-                "Make, list and verify update images on the build host.\n\nCommands:\n",
+                "Make, list, sign and verify update images on the build host.\n\nCommands:\n",
                 kTool, kTool);
     for (const Command &c : kCommands) {
         const std::string left = std::string(c.name) + " " + c.operands;

@@ -52,6 +52,9 @@ constexpr const char *kCreateUsage =
     "  --no-mem, --no-i2c  leave out /dev/mem or /dev/hi_i2c\n"
     "  --oem, --special-oem  create the OEM marker files\n"
     "  --emulator PROG     run the command stubs through PROG (such as qemu-arm)\n"
+    "  --key PUB           trust the Ed25519 public key in the PEM file PUB: installed in\n"
+    "                      /etc/upfw/keys, the device then takes only images it signed;\n"
+    "                      may be given more than once\n"
     "  --help              this text\n";
 
 struct Command {
@@ -149,6 +152,7 @@ constexpr OptionForm kValued[] = {
     {"--slot", "N"},           {"--size", "NAME=BYTES"}, {"--bad", "NAME=B[,B...]"}, {"--set", "NAME=VALUE"},
     {"--unset", "NAME"},       {"--model", "LINE"},      {"--record", "NAME=VER"},   {"--phy-id", "N"},
     {"--mdio", "MODE"},        {"--poe-id", "N"},        {"--emulator", "PROG"},
+    {"--key", "PUB"},
 };
 
 // Reads one create option and its value into opt. The syntax is checked here, naming the
@@ -185,6 +189,8 @@ bool parse_option(const std::string &a, const std::string &v, upfw::sim::Options
         opt->mdio = v;
     } else if (a == "--emulator") {
         opt->emulator = v;
+    } else if (a == "--key") {
+        opt->keys.push_back(v);
     }
     return true;
 }

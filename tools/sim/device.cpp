@@ -14,7 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
+#include "image/authenticity.h"
+#include "image/crypto.h"
 #include "platform/mtd.h"
 #include "upfw/env.h"
 #include "util/words.h"
@@ -82,6 +85,14 @@ size_t copy_bytes(const std::vector<std::pair<std::string, std::string>> &vars) 
 
 // Why opt describes no board, naming the create option as it is written on the command line
 // (numbers as the usage text writes them), or "" when it describes one.
+// The name a trusted key file gets on the device: its own, with .pem added when it lacks it.
+std::string key_name(const std::string &file) {
+    const size_t slash = file.rfind('/');
+    std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".pem") != 0) name += ".pem";
+    return name;
+}
+
 std::string check(const Options &opt) {
     if (opt.slot != 1 && opt.slot != 2) return "--slot " + std::to_string(opt.slot) + ": the slot is 1 or 2";
     for (const auto &s : opt.sizes) {
@@ -107,6 +118,19 @@ std::string check(const Options &opt) {
     for (const auto &v : opt.versions)
         if (!find_part(v.first))
             return "--record " + v.first + "=" + util::version_text(v.second) + ": no partition \"" + v.first + "\"";
+    std::vector<std::string> key_names;
+    for (const std::string &file : opt.keys) {
+        std::string why;
+        // A build that cannot read keys installs them unchecked: its tool refuses every image then.
+        if (crypto::available() && !crypto::Key::load(file, crypto::Key::kPublic, &why).valid())
+            return "--key " + file + ": " + why;
+        if (!crypto::available() && ::access(file.c_str(), R_OK) != 0)
+            return "--key " + file + ": cannot read: " + std::strerror(errno);
+        const std::string name = key_name(file);
+        if (std::find(key_names.begin(), key_names.end(), name) != key_names.end())
+            return "--key " + file + ": a key named " + name + " is given already";
+        key_names.push_back(name);
+    }
     for (const auto &kv : opt.set)
         if (kv.first.empty() || kv.first.find_first_of(std::string("=\0", 2)) != std::string::npos)
             return "--set " + kv.first + "=" + kv.second + ": not a variable name";
@@ -283,6 +307,22 @@ std::string lay_out(const std::string &root, const Options &opt) {
     for (const char *f : {"/sim/flash.log", "/sim/flashops", "/sim/powercut", "/sim/poweroff", "/sim/reboot.log", "/dev/mem",
                           "/dev/hi_i2c", "/mnt/nand2/oem.db", "/opt/app/bin/special_oem.cfg", "/mnt/nand/updb.cfg"})
         ::unlink((root + f).c_str());
+
+    // The device trusts exactly the keys given.
+    const std::string keys = root + image::kTrustedKeys;
+    if (DIR *d = ::opendir(keys.c_str())) {
+        while (const dirent *e = ::readdir(d))
+            if (e->d_name[0] != '.') ::unlink((keys + "/" + e->d_name).c_str());
+        ::closedir(d);
+    }
+    if (!opt.keys.empty() && !mkdirs(keys)) return "cannot create " + keys + ": " + std::strerror(errno);
+    for (const std::string &file : opt.keys) {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in || !write_file(keys + "/" + key_name(file), text.str()))
+            return "cannot install the key " + file + " in " + keys;
+    }
 
     std::string proc = "dev:    size   erasesize  name\n";
     for (int i = 0; i < 11; ++i) {

@@ -28,6 +28,7 @@ struct Options {
     bool special_oem = false;  // /opt/app/bin/special_oem.cfg present
     std::string tool;      // the upfw-sim binary the command stubs run ("" = this program)
     std::string emulator;  // program that runs it (qemu-arm for cross builds), may be ""
+    std::vector<std::string> keys;  // Ed25519 public key files (PEM) the device trusts
 };
 
 // Lays out the board under root. Returns "" on success, else what went wrong.
