@@ -1,23 +1,40 @@
 #!/bin/sh
 # Boots a Debian kernel under QEMU (software emulation) with an initramfs whose init is the
-# tier's guest program, and passes or fails with what the guest reports through the
-# isa-debug-exit device. Skips, saying why in one line, when QEMU or the kernel is not to be had.
-# Usage: run_tier.sh WORKDIR GUEST UPDATE UPFW_SIM MKCPIO
+# tier's guest program, and passes or fails with what the guest reports. On x86-64 the result
+# comes through the isa-debug-exit device. ARM's virt machine has no such device: there the
+# host reads the guest's closing line from the console, and the guest powers the machine off;
+# the ARM run boots twice, once on a CPU with the CRC32 instructions for every check and once
+# on one without them for the CRC-32 check alone.
+# Skips, saying why in one line, when QEMU or the kernel is not to be had.
+# Usage: run_tier.sh ARCH WORKDIR GUEST UPDATE UPFW_SIM MKCPIO   (ARCH: x86_64 or arm)
 set -u
-work=$1 guest=$2 update=$3 sim=$4 mkcpio=$5
+arch=$1 work=$2 guest=$3 update=$4 sim=$5 mkcpio=$6
 start=$(date +%s)
 skip() { echo "kernel tier skipped: $*"; exit 77; }
 
-command -v qemu-system-x86_64 > /dev/null 2>&1 || skip "qemu-system-x86_64 is not installed"
+case $arch in
+  x86_64)
+    qemu=qemu-system-x86_64 meta=linux-image-amd64
+    modules="lib/bch drivers/mtd/mtd drivers/mtd/nand/nandcore drivers/mtd/nand/raw/nand
+             drivers/mtd/nand/raw/nandsim drivers/mtd/devices/mtdram" ;;
+  arm)
+    # The MTD core, the character devices and raw NAND are built into Debian's ARMv7 kernel.
+    qemu=qemu-system-arm meta=linux-image-armmp:armhf
+    modules=drivers/mtd/nand/raw/nandsim ;;
+  *) echo "kernel tier: unknown architecture $arch"; exit 1 ;;
+esac
+
+command -v $qemu > /dev/null 2>&1 || skip "$qemu is not installed"
 mkdir -p "$work/kernel"
 kdir=$work/kernel
 vmlinuz=$(ls "$kdir"/root/boot/vmlinuz-* 2> /dev/null | head -n 1)
 if [ -z "$vmlinuz" ]; then
-  # The kernel of Debian's current linux-image-amd64, unpacked here, never installed.
-  pkg=$(apt-cache depends linux-image-amd64 2> /dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-  [ -n "$pkg" ] || skip "no linux-image package is known to apt (run apt-get update)"
+  # The kernel of Debian's current linux-image-amd64 (or armmp for armhf), unpacked here,
+  # never installed.
+  pkg=$(apt-cache depends $meta 2> /dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  [ -n "$pkg" ] || skip "no $meta package is known to apt (run apt-get update; for armhf, dpkg --add-architecture armhf first)"
   (cd "$kdir" && apt-get download "$pkg" > download.log 2>&1) || skip "cannot download $pkg"
-  dpkg -x "$kdir"/"$pkg"_*.deb "$kdir/root" || skip "cannot unpack $pkg"
+  dpkg -x "$kdir"/"${pkg%%:*}"_*.deb "$kdir/root" || skip "cannot unpack $pkg"
   rm -f "$kdir"/*.deb
   vmlinuz=$(ls "$kdir"/root/boot/vmlinuz-* | head -n 1)
 fi
@@ -28,25 +45,54 @@ rm -rf "$stage" && mkdir -p "$stage/bin" "$stage/modules"
 cp "$guest" "$stage/init"
 cp "$update" "$stage/bin/update"
 cp "$sim" "$stage/bin/upfw-sim"
-for m in lib/bch drivers/mtd/mtd drivers/mtd/nand/nandcore drivers/mtd/nand/raw/nand \
-         drivers/mtd/nand/raw/nandsim drivers/mtd/devices/mtdram; do
+for m in $modules; do
   cp "$mods/$m.ko" "$stage/modules/" || { echo "kernel tier: module $m missing"; exit 1; }
 done
 "$mkcpio" "$stage" "$work/initrd.cpio" || { echo "kernel tier: cannot make the initramfs"; exit 1; }
 
-timeout 600 qemu-system-x86_64 -accel tcg -cpu max -m 512 -smp 1 -nographic -no-reboot \
-  -kernel "$vmlinuz" -initrd "$work/initrd.cpio" \
-  -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" \
-  -device isa-debug-exit,iobase=0xf4,iosize=0x04 < /dev/null > "$work/console.log" 2>&1
-rc=$?
-grep -E '^(ok|FAIL) - |^kernel tier' "$work/console.log"
-echo "kernel tier: $(( $(date +%s) - start )) s, QEMU exit status $rc"
-if [ $rc -eq 1 ] && grep -q '^kernel tier: 0 failure(s)' "$work/console.log"; then
-  exit 0   # the guest wrote 0 to the exit port: every check passed
+if [ "$arch" = x86_64 ]; then
+  timeout 600 qemu-system-x86_64 -accel tcg -cpu max -m 512 -smp 1 -nographic -no-reboot \
+    -kernel "$vmlinuz" -initrd "$work/initrd.cpio" \
+    -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" \
+    -device isa-debug-exit,iobase=0xf4,iosize=0x04 < /dev/null > "$work/console.log" 2>&1
+  rc=$?
+  grep -E '^(ok|FAIL) - |^kernel tier' "$work/console.log"
+  echo "kernel tier: $(( $(date +%s) - start )) s, QEMU exit status $rc"
+  if [ $rc -eq 1 ] && grep -q '^kernel tier: 0 failure(s)' "$work/console.log"; then
+    exit 0   # the guest wrote 0 to the exit port: every check passed
+  fi
+  if grep -q -e 'kernel tier: guest up' -e 'Linux version' "$work/console.log"; then
+    echo "kernel tier: failed (console: $work/console.log)"
+    tail -n 30 "$work/console.log"
+    exit 1
+  fi
+  skip "QEMU could not start: $(head -n 1 "$work/console.log")"
 fi
-if grep -q -e 'kernel tier: guest up' -e 'Linux version' "$work/console.log"; then
-  echo "kernel tier: failed (console: $work/console.log)"
-  tail -n 30 "$work/console.log"
-  exit 1
-fi
-skip "QEMU could not start: $(head -n 1 "$work/console.log")"
+
+# boot_arm CPU KERNEL-ARGUMENTS: one boot of the virt machine; 0 when the guest ran to its
+# closing line with no failure and then powered off. A guest that dies, hangs or panics never
+# prints that line, so it fails, as does every other outcome.
+boot_arm() {
+  log=$work/console-$1.log
+  t0=$(date +%s)
+  timeout 600 qemu-system-arm -M virt -cpu "$1" -m 512 -smp 1 -nographic -no-reboot \
+    -kernel "$vmlinuz" -initrd "$work/initrd.cpio" \
+    -append "console=ttyAMA0 panic=-1 loglevel=4 rdinit=/init $2" < /dev/null > "$log" 2>&1
+  rc=$?
+  grep -E '^(ok|FAIL) - |^kernel tier' "$log"
+  echo "kernel tier (arm, -cpu $1): $(( $(date +%s) - t0 )) s, QEMU exit status $rc"
+  if [ $rc -eq 0 ] && grep -q '^kernel tier: 0 failure(s)' "$log"; then
+    return 0
+  fi
+  echo "kernel tier: failed on -cpu $1 (console: $log)"
+  tail -n 30 "$log"
+  return 1
+}
+
+failed=0
+# The guest is told which CPU it is on, so that it checks the kernel's word on the CRC32
+# instructions as well as the CRC-32 itself.
+boot_arm max crc32hw=1 || failed=1
+boot_arm cortex-a15 "tier=crc crc32hw=0" || failed=1
+echo "kernel tier: $(( $(date +%s) - start )) s"
+exit $failed
