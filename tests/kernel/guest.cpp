@@ -2,8 +2,9 @@
 // lays out a board root whose device nodes are the kernel's own, checks what the tool relies
 // on from the kernel, runs a whole update, and checks the CRC-32 on this CPU. It reports
 // through QEMU's isa-debug-exit port on x86-64; on ARM the host reads the closing line from
-// the console and the guest powers the machine off. Given tier=crc on the kernel command line
-// (the kernel hands it to init as an environment variable) it checks the CRC-32 alone.
+// the console and the guest powers the machine off (or halts it, where the board cannot). Given
+// tier=crc on the kernel command line (the kernel hands it to init as an environment variable)
+// it checks the CRC-32 alone; given tier=nor, on an i.MX6 board, the SPI NOR flash.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/auxv.h>
@@ -89,6 +90,9 @@ const std::pair<const char *, const char *> kModules[] = {
 constexpr int kSpiNode = 11;
 constexpr size_t kSpiSize = 17 * 2048;
 constexpr uint64_t kFar = 0x90000000;
+// The SPI NOR flash of the i.MX6 SABRE Lite board (SST25VF016B on the first eCSPI bus, its chip
+// select a GPIO), loaded after nandsim so that it is mtd12.
+const std::pair<const char *, const char *> kNorModules[] = {{"gpio-mxc", ""}, {"spi-imx", ""}, {"spi-nor", ""}};
 #else
 // nandsim: 256 MiB SLC, 2 KiB pages, 64-byte OOB and 64 KiB blocks (4th ID byte 0x05).
 // Partitions in erase blocks; block 2 (envbad's first) and block 140 (fs2's first) are bad.
@@ -102,9 +106,12 @@ constexpr int kSpiNode = 12;
 constexpr size_t kSpiSize = 10241;
 constexpr uint64_t kFar = 0;
 #endif
-// Kernel partition of each board partition: nandsim gives mtd0-mtd11.
-constexpr int kKernelNode[11] = {kSpiNode, 0, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+// Kernel partition of each board partition: nandsim gives mtd0-mtd11. The SPI flash's is set
+// by the boot.
+int kernel_nodes[11] = {kSpiNode, 0, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+size_t spi_size = kSpiSize;
 constexpr int kEnvBadNode = 1;
+constexpr int kNorNode = 12;
 constexpr const char *kBoard = "/board";
 
 std::string node(int n) { return "/dev/mtd" + std::to_string(n); }
@@ -116,10 +123,10 @@ void lay_out_board() {
         ::mkdir(d, 0755);
     std::string proc = "dev:    size   erasesize  name\n";
     for (int i = 0; i < 11; ++i) {
-        ::symlink(node(kKernelNode[i]).c_str(), (std::string(kBoard) + "/dev/mtd" + std::to_string(i)).c_str());
+        ::symlink(node(kernel_nodes[i]).c_str(), (std::string(kBoard) + "/dev/mtd" + std::to_string(i)).c_str());
         MtdDevice d;
         MtdInfo info;
-        if (d.open(node(kKernelNode[i]), O_RDONLY) && d.info(&info) == 0) {
+        if (d.open(node(kernel_nodes[i]), O_RDONLY) && d.info(&info) == 0) {
             char line[96];
             std::snprintf(line, sizeof line, "mtd%d: %08x %08x \"%s\"\n", i, info.size, info.erasesize, g_part_str[i]);
             proc += line;
@@ -148,6 +155,23 @@ std::string pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7919 + seed) >> 5);
     return s;
+}
+
+// Points the board's /dev/mtdN at the kernel's /dev/mtdK.
+void point_board(int board, int kernel) {
+    const std::string link = std::string(kBoard) + "/dev/mtd" + std::to_string(board);
+    ::unlink(link.c_str());
+    ::symlink(node(kernel).c_str(), link.c_str());
+}
+
+// A seek outside the device: the kernel refuses it, and the emulated flash must too.
+void check_seek_past_end(MtdDevice &d, uint64_t size) {
+    errno = 0;
+    const bool refused = d.seek(static_cast<int64_t>(size) + 1, SEEK_SET) == -1 && errno == EINVAL;
+    errno = 0;
+    const bool refused_neg = d.seek(-1, SEEK_SET) == -1 && errno == EINVAL;
+    check(refused && refused_neg && d.seek(static_cast<int64_t>(size), SEEK_SET) == static_cast<int64_t>(size),
+          "lseek past the end or before the start: EINVAL; to the end: taken");
 }
 
 void check_ioctls() {
@@ -181,6 +205,7 @@ void check_ioctls() {
     check(d.pwrite(page.data(), 2048, 0x30000) == 2048, "a write into a bad block is accepted by the kernel");
     errno = 0;
     check(d.block_is_bad(0x40000) == -1 && errno == EINVAL, "MEMGETBADBLOCK past the end: EINVAL");
+    check_seek_past_end(d, 0x40000);
     MtdDevice bad;
     check(bad.open(node(kEnvBadNode), O_RDONLY) && bad.block_is_bad(0) == 1, "the simulator's badblocks= mark");
     if (kSpiNode == 12) {
@@ -284,7 +309,7 @@ void write_env(int kernel_node, const std::vector<std::pair<std::string, std::st
 
 void check_environment() {
     upfw::sim::Options opt;
-    write_env(kKernelNode[1], upfw::sim::default_environment(opt));
+    write_env(kernel_nodes[1], upfw::sim::default_environment(opt));
     check(env_init() == 0, "env_init on NAND");
     check(hs_getenv("bootcmd") && std::strstr(hs_getenv("bootcmd"), "ker1"), "the environment is read");
     check(hs_setenv("sn", "KERNEL-TIER") == 0, "a save on NAND");
@@ -292,16 +317,54 @@ void check_environment() {
           "the save reloads");
     // The same environment on a partition whose first block the simulator marked bad.
     write_env(kEnvBadNode, upfw::sim::default_environment(opt));
-    ::unlink("/board/dev/mtd1");
-    ::symlink(node(kEnvBadNode).c_str(), "/board/dev/mtd1");
+    point_board(1, kEnvBadNode);
     check(env_init() == -1, "a bad block under copy 0 fails env_init");
-    ::unlink("/board/dev/mtd1");
-    ::symlink(node(kKernelNode[1]).c_str(), "/board/dev/mtd1");
+    point_board(1, kernel_nodes[1]);
     check(env_init() == 0, "env_init again on the good partition");
 }
 
+// What the environment store and the SPI flash writer rely on from a NOR device, and the
+// environment saved and reloaded on it.
+void check_nor() {
+    MtdDevice d;
+    MtdInfo info;
+    check(d.open(node(kNorNode), O_RDWR) && d.info(&info) == 0, "MEMGETINFO of the SPI NOR flash");
+    char text[128];
+    std::snprintf(text, sizeof text, "NOR type 3, flags 0xc00, byte writes, 2 MiB in 4 KiB sectors (%u, %#x, %u, %#x, %#x)",
+                  info.type, info.flags, info.writesize, info.size, info.erasesize);
+    check(info.type == 3 && info.flags == 0xc00 && info.writesize == 1 && info.size == 0x200000 &&
+              info.erasesize == 0x1000,
+          text);
+    // The store unlocks before it erases and locks after it writes, and examines neither answer.
+    errno = 0;
+    const int locked = d.lock(0, 0x10000);
+    std::printf("note - MEMLOCK of the first 64 KiB answers %s\n",
+                locked == 0 ? "0" : ("errno " + std::to_string(errno)).c_str());
+    check(d.unlock(0, 0x10000) == 0, "MEMUNLOCK");
+    check(d.erase(0, 0x10000) == 0, "MEMERASE of 64 KiB, sixteen sectors");
+    errno = 0;
+    check(d.erase(0x10000, 0x800) == -1 && errno == EINVAL, "MEMERASE of part of a sector: EINVAL");
+    check(d.block_is_bad(0) == 0, "MEMGETBADBLOCK on NOR: 0");
+    errno = 0;
+    check(d.mark_bad(0) == -1 && errno == EOPNOTSUPP, "MEMSETBADBLOCK on NOR: EOPNOTSUPP");
+    char got = 0;
+    check(d.pwrite("\x0f", 1, 4097) == 1 && d.pwrite("\x3c", 1, 4097) == 1 && d.pread(&got, 1, 4097) == 1 && got == 0x0c,
+          "a single byte programmed twice ANDs the bits");
+    check_seek_past_end(d, info.size);
+    d.close();
+
+    upfw::sim::Options opt;
+    write_env(kNorNode, upfw::sim::default_environment(opt));
+    point_board(1, kNorNode);
+    check(env_init() == 0 && hs_getenv("bootcmd") && std::strstr(hs_getenv("bootcmd"), "ker1"), "env_init on NOR");
+    check(hs_setenv("sn", "KERNEL-TIER-NOR") == 0, "a save on NOR");
+    check(env_init() == 0 && hs_getenv("sn") && std::strcmp(hs_getenv("sn"), "KERNEL-TIER-NOR") == 0,
+          "the save reloads from NOR");
+    point_board(1, kernel_nodes[1]);
+}
+
 void check_spi_writer() {
-    const std::string data = pattern(kSpiSize, 3);
+    const std::string data = pattern(spi_size, 3);
     // The image's header describes the component: the writer checks what it wrote against it.
     upfw_header h;
     std::memset(&h, 0, sizeof h);
@@ -318,9 +381,9 @@ void check_spi_writer() {
     req.size = static_cast<uint32_t>(data.size());
     req.version = 0x4801011A;
     req.date = 0x07E80111;
-    check(spi_flash_write_file("/board/spi.img", &req) == 0, "the SPI flash writer on the kernel's " + node(kSpiNode));
-    check(read_dev(kSpiNode, 0, data.size()) == data, "the written range reads back");
-    check(read_dev(kSpiNode, data.size(), 16) == std::string(16, '\xff'), "the rest of the block is erased");
+    check(spi_flash_write_file("/board/spi.img", &req) == 0, "the SPI flash writer on the kernel's " + node(kernel_nodes[0]));
+    check(read_dev(kernel_nodes[0], 0, data.size()) == data, "the written range reads back");
+    check(read_dev(kernel_nodes[0], data.size(), 16) == std::string(16, '\xff'), "the rest of the block is erased");
     env_mtd_table t;
     get_env_mtd_table(&t);
     check(t.records[0].size == data.size() && t.records[0].ver == 0x4801011A, "the uboot record is stored");
@@ -370,8 +433,17 @@ int main() {
         check_crc();
         report();
     }
+    const bool nor = tier && std::strcmp(tier, "nor") == 0;
     for (const auto &m : kModules) check(load_module(m.first, m.second), std::string("load ") + m.first);
-    for (int i = 0; i < 100 && ::access(node(kSpiNode).c_str(), F_OK) != 0; ++i) ::usleep(20000);
+#if defined(__arm__)
+    if (nor) {
+        for (const auto &m : kNorModules) check(load_module(m.first, m.second), std::string("load ") + m.first);
+        kernel_nodes[0] = kNorNode;
+        spi_size = 10241;
+    }
+#endif
+    // Drivers may bind after their module has loaded.
+    for (int i = 0; i < 250 && ::access(node(kernel_nodes[0]).c_str(), F_OK) != 0; ++i) ::usleep(20000);
     std::ifstream mtd("/proc/mtd");
     std::stringstream ss;
     ss << mtd.rdbuf();
@@ -380,6 +452,12 @@ int main() {
 
     lay_out_board();
     ::setenv("UPFW_ROOT", kBoard, 1);
+    if (nor) {
+        check_nor();
+        check_environment();
+        check_spi_writer();
+        report();
+    }
     check_ioctls();
     if (kFar) check_far_offsets();
     check_environment();

@@ -2,9 +2,9 @@
 # Boots a Debian kernel under QEMU (software emulation) with an initramfs whose init is the
 # tier's guest program, and passes or fails with what the guest reports. On x86-64 the result
 # comes through the isa-debug-exit device. ARM's virt machine has no such device: there the
-# host reads the guest's closing line from the console, and the guest powers the machine off;
-# the ARM run boots twice, once on a CPU with the CRC32 instructions for every check and once
-# on one without them for the CRC-32 check alone.
+# host reads the guest's closing line from the console. The ARM run boots three times: the virt
+# machine on a CPU with the CRC32 instructions for every check, on one without them for the
+# CRC-32 check alone, and the i.MX6 SABRE Lite board for its SPI NOR flash.
 # Skips, saying why in one line, when QEMU or the kernel is not to be had.
 # Usage: run_tier.sh ARCH WORKDIR GUEST UPDATE UPFW_SIM MKCPIO   (ARCH: x86_64 or arm)
 set -u
@@ -19,8 +19,10 @@ case $arch in
              drivers/mtd/nand/raw/nandsim drivers/mtd/devices/mtdram" ;;
   arm)
     # The MTD core, the character devices and raw NAND are built into Debian's ARMv7 kernel.
+    # The SABRE Lite boot adds its GPIO, SPI controller and SPI NOR drivers.
     qemu=qemu-system-arm meta=linux-image-armmp:armhf
-    modules=drivers/mtd/nand/raw/nandsim ;;
+    modules="drivers/mtd/nand/raw/nandsim drivers/gpio/gpio-mxc drivers/spi/spi-imx
+             drivers/mtd/spi-nor/spi-nor" ;;
   *) echo "kernel tier: unknown architecture $arch"; exit 1 ;;
 esac
 
@@ -69,22 +71,35 @@ if [ "$arch" = x86_64 ]; then
   skip "QEMU could not start: $(head -n 1 "$work/console.log")"
 fi
 
-# boot_arm CPU KERNEL-ARGUMENTS: one boot of the virt machine; 0 when the guest ran to its
-# closing line with no failure and then powered off. A guest that dies, hangs or panics never
-# prints that line, so it fails, as does every other outcome.
+# boot_arm NAME CONSOLE KERNEL-ARGUMENTS QEMU-ARGUMENTS...: one boot; 0 when the guest ran to
+# its closing line with no failure. The virt machine powers off then; the SABRE Lite board
+# cannot, nor restart within QEMU, so QEMU is ended once the closing line, a panic or the
+# kernel's last word is out. A guest that dies, hangs or panics never prints that line, so it
+# fails, as does every other outcome.
 boot_arm() {
-  log=$work/console-$1.log
+  name=$1 console=$2 args=$3
+  shift 3
+  log=$work/console-$name.log
   t0=$(date +%s)
-  timeout 600 qemu-system-arm -M virt -cpu "$1" -m 512 -smp 1 -nographic -no-reboot \
+  qemu-system-arm "$@" -m 512 -smp 1 -display none -monitor none -no-reboot \
     -kernel "$vmlinuz" -initrd "$work/initrd.cpio" \
-    -append "console=ttyAMA0 panic=-1 loglevel=4 rdinit=/init $2" < /dev/null > "$log" 2>&1
+    -append "console=$console panic=-1 loglevel=4 rdinit=/init $args" < /dev/null > "$log" 2>&1 &
+  pid=$!
+  while kill -0 $pid 2> /dev/null; do
+    if grep -q -e '^kernel tier: [0-9]* failure(s)' -e 'Kernel panic' -e 'reboot: ' "$log" ||
+       [ $(( $(date +%s) - t0 )) -ge 600 ]; then
+      sleep 2
+      kill $pid 2> /dev/null
+      break
+    fi
+    sleep 0.5
+  done
+  wait $pid
   rc=$?
-  grep -E '^(ok|FAIL) - |^kernel tier' "$log"
-  echo "kernel tier (arm, -cpu $1): $(( $(date +%s) - t0 )) s, QEMU exit status $rc"
-  if [ $rc -eq 0 ] && grep -q '^kernel tier: 0 failure(s)' "$log"; then
-    return 0
-  fi
-  echo "kernel tier: failed on -cpu $1 (console: $log)"
+  grep -E '^(ok|FAIL|note) - |^kernel tier' "$log"
+  echo "kernel tier (arm $name): $(( $(date +%s) - t0 )) s, QEMU exit status $rc"
+  grep -q '^kernel tier: 0 failure(s)' "$log" && return 0
+  echo "kernel tier: failed on $name (console: $log)"
   tail -n 30 "$log"
   return 1
 }
@@ -92,7 +107,16 @@ boot_arm() {
 failed=0
 # The guest is told which CPU it is on, so that it checks the kernel's word on the CRC32
 # instructions as well as the CRC-32 itself.
-boot_arm max crc32hw=1 || failed=1
-boot_arm cortex-a15 "tier=crc crc32hw=0" || failed=1
+boot_arm virt-max ttyAMA0 crc32hw=1 -M virt -cpu max -serial stdio || failed=1
+boot_arm virt-cortex-a15 ttyAMA0 "tier=crc crc32hw=0" -M virt -cpu cortex-a15 -serial stdio || failed=1
+# A real SPI NOR flash under the kernel's spi-nor driver: the SABRE Lite board's, whose
+# console is its second UART.
+dtb=$(ls "$kdir"/root/usr/lib/linux-image-*/imx6q-sabrelite.dtb 2> /dev/null | head -n 1)
+if [ -n "$dtb" ]; then
+  boot_arm sabrelite ttymxc1 tier=nor -M sabrelite -dtb "$dtb" -serial null -serial stdio || failed=1
+else
+  echo "kernel tier: the kernel package has no imx6q-sabrelite.dtb"
+  failed=1
+fi
 echo "kernel tier: $(( $(date +%s) - start )) s"
 exit $failed
