@@ -414,6 +414,19 @@ ssize_t MtdDevice::pwrite(const void *buf, size_t count, uint64_t offset) {
 }
 
 int64_t MtdDevice::seek(int64_t offset, int whence) {
+    if (emu_) {
+        // As the kernel's MTD character device: a position outside [0, size] is refused.
+        int64_t base = 0;
+        if (whence == SEEK_CUR) base = ::lseek(fd_.get(), 0, SEEK_CUR);
+        else if (whence == SEEK_END) base = emu_->geo.size;
+        else if (whence != SEEK_SET) base = -1;
+        if (base < 0 || offset < -base || offset > static_cast<int64_t>(emu_->geo.size) - base) {
+            errno = EINVAL;
+            return -1;
+        }
+        offset += base;
+        whence = SEEK_SET;
+    }
     return ::lseek(fd_.get(), static_cast<off_t>(offset), whence);
 }
 

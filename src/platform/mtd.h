@@ -63,7 +63,8 @@ public:
     // The same at a given offset, leaving the position alone.
     ssize_t pread(void *buf, size_t count, uint64_t offset);
     ssize_t pwrite(const void *buf, size_t count, uint64_t offset);
-    // lseek semantics; the new position or -1 with errno.
+    // lseek semantics, and as on the kernel's device a position outside [0, size] is EINVAL;
+    // the new position or -1 with errno.
     int64_t seek(int64_t offset, int whence);
 
 private:

@@ -123,6 +123,15 @@ TEST(EmulatedFlash, KernelSemantics) {
     d.seek(8192, SEEK_SET);
     EXPECT_EQ(d.write(page.data(), 512), -1);
     EXPECT_EQ(errno, ENOSPC);
+    // A position outside the device is refused, as the kernel's character device refuses it.
+    EXPECT_EQ(d.seek(8193, SEEK_SET), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(d.seek(1, SEEK_END), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(d.seek(-1, SEEK_END), 8191);
+    EXPECT_EQ(d.seek(-8192, SEEK_CUR), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(d.seek(-8191, SEEK_CUR), 0);
 
     // Lock answers like the kernel's NAND; bad blocks are queried and marked persistently.
     EXPECT_EQ(d.lock(0, 2048), -1);
