@@ -421,8 +421,8 @@ const Command kCommands[] = {
     {"sign", "IMG KEY", "add a signature block to IMG, or replace its block",
      "Sign the update image IMG with the Ed25519 private key in the PEM file KEY (as\n"
      "'openssl genpkey -algorithm ed25519' writes it): a block with the SHA-256 of the header\n"
-     "and of every component and an Ed25519 signature over them is appended after the last\n"
-     "component, in place of any block the image has. Readers that do not know the block see\n"
+     "and of every component and an Ed25519 signature over them is written right after the last\n"
+     "component, in place of whatever followed it (an old block, whole or damaged). Readers that do not know the block see\n"
      "the same image. Only an image whose CRC-32s hold is signed. IMG is replaced through a\n"
      "new file beside it, so a failure leaves it as it was.\n"
      "With --signer CMD, KEY is the public key and CMD makes the signature: it runs through\n"

@@ -51,6 +51,22 @@ bool sha256_of(const void *bytes, size_t n, unsigned char (&out)[sig::kDigestSiz
 
 }  // namespace
 
+namespace {
+
+// Whether a directory on the way to the trusted keys is a link whose target does not exist.
+bool dangling_link_on_the_way() {
+    std::string path = platform::rooted(kTrustedKeys);
+    const std::string root = platform::root();
+    while (path.size() > root.size() + 1) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return true;
+        path.erase(path.rfind('/'));
+    }
+    return false;
+}
+
+}  // namespace
+
 Trust load_trust() {
     Trust t;
     const std::string dir = platform::rooted(kTrustedKeys);
@@ -59,7 +75,9 @@ Trust load_trust() {
     };
     std::unique_ptr<DIR, CloseDir> d(::opendir(dir.c_str()));
     if (!d) {
-        if (errno == ENOENT) return t;  // no key installed
+        // No key installed, unless a link on the way leads nowhere (a key store on a file
+        // system that did not mount): that trusts nothing.
+        if (errno == ENOENT && !dangling_link_on_the_way()) return t;
         t.state = Trust::kNothing;
         t.why = std::string("cannot read the trusted keys in ") + kTrustedKeys + ": " + std::strerror(errno);
         return t;
@@ -68,7 +86,12 @@ Trust load_trust() {
     errno = 0;
     while (const dirent *e = ::readdir(d.get())) {
         const std::string name = e->d_name;
-        if (name[0] != '.' && ends_with(name, ".pem")) names.push_back(name);
+        if (name[0] != '.' && ends_with(name, ".pem")) {
+            names.push_back(name);
+        } else if (name[0] != '.') {
+            std::fflush(stdout);
+            std::fprintf(stderr, "Warning: %s/%s is not a *.pem file; not read\n", kTrustedKeys, name.c_str());
+        }
         errno = 0;
     }
     if (errno != 0) {
@@ -85,10 +108,11 @@ Trust load_trust() {
     }
     for (const std::string &name : names) {
         std::string why;
-        crypto::Key k = crypto::Key::load(dir + "/" + name, crypto::Key::kPublic, &why);
+        const std::string shown = std::string(kTrustedKeys) + "/" + name;
+        crypto::Key k = crypto::Key::load(dir + "/" + name, crypto::Key::kPublic, &why, &shown);
         if (!k.valid()) {
             std::fflush(stdout);
-            std::fprintf(stderr, "Warning: %s/%s %s; not trusted\n", kTrustedKeys, name.c_str(), why.c_str());
+            std::fprintf(stderr, "Warning: %s: %s; not trusted\n", shown.c_str(), why.c_str());
             continue;
         }
         t.keys.push_back(k);
@@ -117,7 +141,7 @@ bool check_signature(int fd, uint64_t file_size, const upfw_header &h, const std
     for (const crypto::Key &k : keys)
         if (std::memcmp(k.fingerprint(), b.fingerprint, sig::kDigestSize) == 0) key = &k;
     if (!key) {
-        *why = "the image is signed by an unknown key, fingerprint " + sig::hex(b.fingerprint, sig::kDigestSize);
+        *why = "the image is signed by an unknown key, fingerprint sha256:" + sig::hex(b.fingerprint, sig::kDigestSize);
         return false;
     }
     const std::vector<unsigned char> statement = sig::statement(b);
@@ -181,8 +205,9 @@ bool components_match(int fd, const upfw_header &h, const SignedDigests &digests
 
 std::string component_differs(int index, const upfw_header &h) {
     char buf[128];
+    const std::string name = entry_name(h.entries[index]);
     std::snprintf(buf, sizeof buf, "component %d (%s) differs from the signed image: its digest does not match", index,
-                  entry_name(h.entries[index]).c_str());
+                  name.empty() ? "no name" : name.c_str());
     return buf;
 }
 
@@ -193,12 +218,10 @@ bool append_signature(int fd, const crypto::Key &key, const SignFunction &sign, 
         *why = "cannot read the image header";
         return false;
     }
-    const sig::Location at = sig::locate(fd, static_cast<uint64_t>(st.st_size), h);
-    if (at.found == sig::Found::damaged) {
-        *why = "its signature block is damaged (" + at.why + "); not replaced";
-        return false;
-    }
-    if (at.start < sig::image_end(h)) {
+    // The block goes right after the last component, in place of whatever follows it there: a
+    // block signed before (whole or damaged) or bytes that no reader looks at.
+    const uint64_t start = sig::image_end(h);
+    if (static_cast<uint64_t>(st.st_size) < start) {
         *why = "its components run past its end";
         return false;
     }
@@ -224,9 +247,9 @@ bool append_signature(int fd, const crypto::Key &key, const SignFunction &sign, 
         return false;
     }
     const std::vector<unsigned char> block = sig::block_with_footer(b);
-    if (platform::write_full(fd, block.data(), block.size(), static_cast<int64_t>(at.start)) !=
+    if (platform::write_full(fd, block.data(), block.size(), static_cast<int64_t>(start)) !=
             static_cast<ssize_t>(block.size()) ||
-        ::ftruncate(fd, static_cast<off_t>(at.start + block.size())) != 0) {
+        ::ftruncate(fd, static_cast<off_t>(start + block.size())) != 0) {
         *why = std::string("cannot write the signature block: ") + std::strerror(errno);
         return false;
     }
@@ -280,22 +303,35 @@ SignFunction external_signer(const std::string &command) {
             *why = std::string("cannot start the signer: ") + std::strerror(errno);
             return false;
         }
-        unsigned char got[sig::kSignatureSize + 1];
-        const ssize_t n = platform::read_full(from.get(), got, sizeof got);
+        // All it writes is read (up to a limit), so that a signer writing too much is told so
+        // rather than ended by a broken pipe.
+        constexpr size_t kLimit = 1 << 20;
+        unsigned char got[sig::kSignatureSize];
+        std::vector<unsigned char> rest(64 * 1024);
+        size_t n = 0;
+        for (;;) {
+            const ssize_t r = n < sizeof got ? platform::read_full(from.get(), got + n, sizeof got - n)
+                                             : platform::read_full(from.get(), rest.data(), rest.size());
+            if (r <= 0) break;
+            n += static_cast<size_t>(r);
+            if (n > kLimit) break;
+        }
         from.close();
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        const bool failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        if (n > kLimit || (!failed && n != sig::kSignatureSize)) {
+            *why = "the signer '" + command + "' wrote " +
+                   (n > kLimit ? std::string("more than 1 MiB") : std::to_string(n) + " bytes") +
+                   ", not a 64-byte signature";
+            return false;
+        }
+        if (failed) {
             *why = "the signer '" + command + "' failed (" +
                    (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                       : std::string("killed by a signal")) +
                    ")";
-            return false;
-        }
-        if (n != static_cast<ssize_t>(sig::kSignatureSize)) {
-            *why = "the signer '" + command + "' wrote " + std::to_string(n < 0 ? 0 : n) +
-                   (n > static_cast<ssize_t>(sig::kSignatureSize) ? " or more" : "") + " bytes, not a 64-byte signature";
             return false;
         }
         std::memcpy(signature, got, sig::kSignatureSize);

@@ -68,8 +68,8 @@ using SignFunction = std::function<bool(const std::vector<unsigned char> &statem
 
 // Signs the image open in fd (read and write): computes the digests of its header and of every
 // component, has sign sign the statement for the public key key, checks the signature with
-// that key, and writes the block at the image's end in place of any block there, cutting the
-// file after the new footer. false with why set; the file may then be left cut or partly
+// that key, and writes the block right after the last component, cutting the file after the
+// new footer: whatever followed the last component (an old block, whole or damaged) is gone. false with why set; the file may then be left cut or partly
 // written, so callers sign a copy and rename it into place.
 bool append_signature(int fd, const crypto::Key &key, const SignFunction &sign, std::string *why);
 

@@ -34,8 +34,11 @@ public:
     enum Kind { kPublic, kPrivate, kEither };
     // Reads the key at path: a public key (kPublic), a private key (kPrivate), or either
     // (kEither; a private key then serves through its public half). An invalid key, with why
-    // set, for a file that cannot be read or holds no Ed25519 key of that kind.
-    static Key load(const std::string &path, Kind kind, std::string *why);
+    // set (a phrase that follows the file's name: "not an Ed25519 public key in PEM form"), for
+    // a file that is not a regular file, cannot be read, is encrypted, holds more than one
+    // PEM object or no Ed25519 key of that kind. No passphrase is ever asked for. shown: the
+    // file's name as messages show it (default path).
+    static Key load(const std::string &path, Kind kind, std::string *why, const std::string *shown = nullptr);
 
     bool valid() const { return pkey_ != nullptr; }
     bool is_private() const { return private_; }

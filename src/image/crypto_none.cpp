@@ -4,7 +4,7 @@
 
 namespace upfw::crypto {
 
-const char *const kUnavailable = "this build cannot check signatures (built without OpenSSL)";
+const char *const kUnavailable = "this build has no image signatures (built without OpenSSL)";
 
 bool available() { return false; }
 
@@ -15,7 +15,7 @@ Sha256 &Sha256::operator=(const Sha256 &) { return *this; }
 void Sha256::update(const void *, size_t) {}
 bool Sha256::final(unsigned char (&)[32]) { return false; }
 
-Key Key::load(const std::string &, Kind, std::string *why) {
+Key Key::load(const std::string &, Kind, std::string *why, const std::string *) {
     *why = kUnavailable;
     return Key();
 }

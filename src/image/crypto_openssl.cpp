@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +17,7 @@
 
 namespace upfw::crypto {
 
-const char *const kUnavailable = "this build cannot check signatures (built without OpenSSL)";
+const char *const kUnavailable = "this build has no image signatures (built without OpenSSL)";
 
 bool available() { return true; }
 
@@ -32,6 +33,9 @@ std::string openssl_error() {
     ERR_clear_error();
     return buf;
 }
+
+// Never a prompt on the terminal: an encrypted key is refused with its own reason.
+int no_passphrase(char *, int, int, void *) { return -1; }
 
 // A key file is small; anything past 64 KiB is no key of ours.
 constexpr size_t kMaxKeyFile = 64 * 1024;
@@ -64,11 +68,17 @@ bool Sha256::final(unsigned char (&out)[32]) {
     return done;
 }
 
-Key Key::load(const std::string &path, Kind kind, std::string *why) {
+Key Key::load(const std::string &path, Kind kind, std::string *why, const std::string *shown) {
     Key k;
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
+    // Not blocking: a FIFO planted as a key must not stop the run; only a regular file is read.
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
         *why = std::string("cannot open: ") + std::strerror(errno);
+        return k;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
         return k;
     }
     std::vector<char> text(kMaxKeyFile + 1);
@@ -78,18 +88,29 @@ Key Key::load(const std::string &path, Kind kind, std::string *why) {
         return k;
     }
     if (static_cast<size_t>(n) > kMaxKeyFile) {
-        *why = "is too large for a key file";
+        *why = "too large for a key file";
+        return k;
+    }
+    const std::string body(text.data(), static_cast<size_t>(n));
+    size_t objects = 0;
+    for (size_t at = body.find("-----BEGIN "); at != std::string::npos; at = body.find("-----BEGIN ", at + 1)) ++objects;
+    if (objects > 1) {
+        *why = "holds more than one PEM object; one key a file";
+        return k;
+    }
+    if (body.find("-----BEGIN ENCRYPTED") != std::string::npos || body.find("Proc-Type: 4,ENCRYPTED") != std::string::npos) {
+        *why = "an encrypted key; decrypt it (openssl pkey -in KEY -out PLAIN) or sign with --signer";
         return k;
     }
     EVP_PKEY *pkey = nullptr;
     bool is_private = false;
     if (kind != kPrivate) {
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(text.data(), static_cast<int>(n)), BIO_free);
-        if (bio) pkey = PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+        if (bio) pkey = PEM_read_bio_PUBKEY(bio.get(), nullptr, no_passphrase, nullptr);
     }
     if (!pkey && kind != kPublic) {
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(text.data(), static_cast<int>(n)), BIO_free);
-        if (bio) pkey = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+        if (bio) pkey = PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr);
         is_private = pkey != nullptr;
     }
     ERR_clear_error();
@@ -97,7 +118,7 @@ Key Key::load(const std::string &path, Kind kind, std::string *why) {
                                                                                        : "an Ed25519 key";
     if (!pkey || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_ED25519) {
         EVP_PKEY_free(pkey);
-        *why = std::string("is not ") + wanted + " in PEM form";
+        *why = std::string("not ") + wanted + " in PEM form";
         return k;
     }
     std::shared_ptr<void> owned(pkey, [](void *p) { EVP_PKEY_free(static_cast<EVP_PKEY *>(p)); });
@@ -116,7 +137,7 @@ Key Key::load(const std::string &path, Kind kind, std::string *why) {
     }
     k.pkey_ = owned;
     k.private_ = is_private;
-    k.file_ = path;
+    k.file_ = shown ? *shown : path;
     return k;
 }
 

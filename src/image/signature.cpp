@@ -145,8 +145,12 @@ Location locate(int fd, uint64_t file_size, const upfw_header &h) {
         return at;
     }
     const uint64_t room = file_size - kFooterSize - kHeaderSize;
-    if (f.length > room || f.length > kMaxBlock) {
+    if (f.length > room) {
         at.why = text("the footer claims a block of %llu bytes; the file holds %llu after its header", f.length, room);
+        return at;
+    }
+    if (f.length > kMaxBlock) {
+        at.why = text("the footer claims a block of %llu bytes, more than any block takes", f.length);
         return at;
     }
     at.start = file_size - kFooterSize - f.length;

@@ -221,7 +221,7 @@ TEST_F(Signing, VerifyNamesTheKeyThatSignedAndRefusesAnyOther) {
               std::string::npos) << o.out;
     o = image_tool({"verify", d.at("/img"), "--key", keys().other_pub});
     EXPECT_EQ(o.result, 1);
-    EXPECT_NE(o.err.find("signed by an unknown key, fingerprint " + keys().fingerprint(keys().pub)), std::string::npos);
+    EXPECT_NE(o.err.find("signed by an unknown key, fingerprint sha256:" + keys().fingerprint(keys().pub)), std::string::npos);
     write_file(d.at("/plain"), make_image(release()));
     o = image_tool({"verify", d.at("/plain"), "--key", keys().pub});
     EXPECT_EQ(o.result, 1);
@@ -230,7 +230,7 @@ TEST_F(Signing, VerifyNamesTheKeyThatSignedAndRefusesAnyOther) {
     write_file(d.at("/junk.pem"), "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n");
     o = image_tool({"verify", d.at("/img"), "--key", d.at("/junk.pem")});
     EXPECT_EQ(o.result, 1);
-    EXPECT_NE(o.err.find(d.at("/junk.pem") + ": is not an Ed25519"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(d.at("/junk.pem") + ": not an Ed25519"), std::string::npos) << o.err;
 }
 
 TEST_F(Signing, CreateSignsAsItBuildsAndSignReplacesTheBlock) {
@@ -246,6 +246,17 @@ TEST_F(Signing, CreateSignsAsItBuildsAndSignReplacesTheBlock) {
     EXPECT_EQ(read_file(d.at("/img")).size(), size) << "the old block is replaced, not kept";
     EXPECT_EQ(image_tool({"verify", d.at("/img"), "--key", keys().other_pub}).result, 0);
     EXPECT_EQ(image_tool({"verify", d.at("/img"), "--key", keys().pub}).result, 1);
+    // A damaged block, or bytes after it, are replaced too: the block goes right after the last
+    // component.
+    std::string damaged = read_file(d.at("/img"));
+    damaged[damaged.size() - 16] ^= 0x40;
+    write_file(d.at("/img"), damaged);
+    EXPECT_EQ(image_tool({"list", d.at("/img")}).result, 1);
+    upfw::test::append_file(d.at("/img"), "junk");
+    o = image_tool({"sign", d.at("/img"), keys().priv});
+    ASSERT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(read_file(d.at("/img")).size(), size);
+    EXPECT_EQ(image_tool({"verify", d.at("/img"), "--key", keys().pub}).result, 0);
     // A public key cannot sign; a failed create leaves no output.
     o = image_tool({"create", d.at("/new"), "ker=" + d.at("/ker"), "fs=" + d.at("/fs"), "--key", keys().pub});
     EXPECT_EQ(o.result, 1);
@@ -265,6 +276,7 @@ TEST_F(Signing, AnExternalSignerSignsAndAWrongOneChangesNothing) {
     } wrong[] = {
         {"openssl pkeyutl -sign -inkey '" + keys().other_priv + "' -rawin -in /dev/stdin", "does not verify with the key"},
         {"head -c 10 /dev/zero", "wrote 10 bytes, not a 64-byte signature"},
+        {"yes", "wrote more than 1 MiB, not a 64-byte signature"},
         {"cat > /dev/null; exit 3", "failed (exit status 3)"},
     };
     for (const auto &w : wrong) {
@@ -301,7 +313,7 @@ TEST_F(Signing, ATrustingDeviceRefusesEveryImageItsKeysDidNotSignAsSigned) {
     } cases[] = {
         {"unsigned", make_image(release()), "Error: the image carries no signature"},
         {"another key", signed_image(d.at("/other"), keys().other_priv),
-         "Error: the image is signed by an unknown key, fingerprint " + keys().fingerprint(keys().other_pub)},
+         "Error: the image is signed by an unknown key, fingerprint sha256:" + keys().fingerprint(keys().other_pub)},
         {"truncated inside the block", good.substr(0, n - 40), "Error: the image carries no signature"},
         {"footer past the start", long_footer, "Error: the image's signature block is damaged: the footer claims"},
         {"digest count", extra_digest, "damaged: the block has 5 component digests, the header 3 components with data"},
@@ -346,7 +358,7 @@ TEST_F(Signing, KeyFilesThatHoldNoKeyAreNamedAndADeviceWithoutAUsableKeyTrustsNo
         write_file(r.at("/dev/shm/updateFM.bin"), good);
         const Output o = run_update({"-u"});
         EXPECT_EQ(o.result, 0) << o.err;
-        EXPECT_NE(o.err.find("Warning: /etc/upfw/keys/junk.pem is not an Ed25519 public key"), std::string::npos);
+        EXPECT_NE(o.err.find("Warning: /etc/upfw/keys/junk.pem: not an Ed25519 public key"), std::string::npos);
     }
     {
         // The only key is a private one: nothing is trusted, not even images it signed.
@@ -359,6 +371,23 @@ TEST_F(Signing, KeyFilesThatHoldNoKeyAreNamedAndADeviceWithoutAUsableKeyTrustsNo
         const Output o = run_update({"-u"});
         EXPECT_EQ(o.result, 256 - 2);
         EXPECT_NE(o.err.find("Error: none of the keys in /etc/upfw/keys is usable"), std::string::npos) << o.err;
+    }
+    {
+        // A FIFO planted among the keys is named, not waited on; a link to a key store that is
+        // not there (not mounted) trusts nothing rather than everything.
+        TempRoot r(board());
+        ASSERT_EQ(::mkfifo(r.at("/etc/upfw/keys/fifo.pem").c_str(), 0644), 0);
+        write_file(r.at("/dev/shm/updateFM.bin"), good);
+        Output o = run_update({"-u"});
+        EXPECT_EQ(o.result, 0) << o.err;
+        EXPECT_NE(o.err.find("Warning: /etc/upfw/keys/fifo.pem: not a regular file; not trusted"), std::string::npos);
+        upfw::test::remove_tree(r.at("/etc/upfw/keys"));
+        ASSERT_EQ(::symlink("../../data/keys", r.at("/etc/upfw/keys").c_str()), 0);
+        write_file(r.at("/dev/shm/updateFM.bin"), make_image(release()));
+        o = run_update({"-u"});
+        EXPECT_EQ(o.result, 256 - 2);
+        EXPECT_NE(o.err.find("Error: cannot read the trusted keys in /etc/upfw/keys: No such file"), std::string::npos)
+            << o.err;
     }
     {
         // A key directory that cannot be read fails closed.
@@ -375,7 +404,7 @@ TEST_F(Signing, KeyFilesThatHoldNoKeyAreNamedAndADeviceWithoutAUsableKeyTrustsNo
     TempDir root;
     const Output o = run_program(UPFW_TEST_SIM, {"create", root.at("/board"), "--key", keys().priv});
     EXPECT_NE(o.result, 0);
-    EXPECT_NE(o.err.find("--key " + keys().priv + ": is not an Ed25519 public key"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("--key " + keys().priv + ": not an Ed25519 public key"), std::string::npos) << o.err;
 }
 
 // Someone who rewrites the image while the update runs, keeping every CRC-32, is caught by the
@@ -453,7 +482,7 @@ TEST(SigningUnavailable, ADeviceWithKeysRefusesEveryImage) {
     write_file(r.at("/dev/shm/updateFM.bin"), make_image(release()));
     const Output o = run_update({"-u"});
     EXPECT_EQ(o.result, 256 - 2);
-    EXPECT_NE(o.err.find("Error: this build cannot check signatures (built without OpenSSL), and /etc/upfw/keys holds "
+    EXPECT_NE(o.err.find("Error: this build has no image signatures (built without OpenSSL), and /etc/upfw/keys holds "
                          "trusted keys"),
               std::string::npos)
         << o.err;
