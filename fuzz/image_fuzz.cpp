@@ -10,11 +10,9 @@
 #include "upfw/policy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string path = fuzz_root() + "/dev/shm/updateFM.bin";
-    {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-    }
+    static const std::string path = fuzz_root() + "/dev/shm/updateFM.bin";
+    static const FuzzFile image(path);
+    image.put(data, size, 0, true);
     static const bool loaded = env_init() == 0;
     (void)loaded;
     UPFW_list_intfo(path.c_str());
