@@ -2,20 +2,17 @@
 // neither crash nor reach outside the device file.
 #include <fcntl.h>
 
-#include <fstream>
 #include <string>
 
 #include "fuzz_root.h"
 #include "platform/mtd.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string dev = fuzz_root() + "/dev/mtd20";
-    {
-        std::ofstream f(dev, std::ios::binary | std::ios::trunc);
-        f << std::string(0x8000, '\xff');
-        std::ofstream d(dev + ".mtd", std::ios::binary | std::ios::trunc);
-        d.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-    }
+    static const std::string dev = fuzz_root() + "/dev/mtd20";
+    static const FuzzFile flash(dev);
+    static const std::string erased(0x8000, '\xff');
+    flash.put(erased.data(), erased.size(), 0, true);
+    FuzzFile::put_by_name(dev + ".mtd", data, size);  // marking a block bad replaces the file
     upfw::platform::MtdDevice m;
     if (!m.open(dev, O_RDWR)) return 0;
     upfw::platform::MtdInfo info;

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "platform/mtd.h"
 #include "platform/root.h"
 
 extern char **environ;
@@ -59,6 +60,7 @@ int spawn(const std::string &path, const std::vector<std::string> &argv, const p
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     std::fflush(nullptr);
+    settle_emulated_flash();  // the command sees the flash as this process left it
     return posix_spawn(pid, path.c_str(), fa, nullptr, args.data(), environ);
 }
 

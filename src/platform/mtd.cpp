@@ -60,11 +60,114 @@ std::string join(const std::set<uint32_t> &values) {
 
 bool is_pow2(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
+// Emulated flash is read and programmed in a window of its file held in memory: a page is
+// programmed and read back there, with no system call, and the window goes back to the file in
+// one write when the process moves past it, closes the device, starts a command, exits or loses
+// its power. One window serves the whole process, so two devices open on one file see each
+// other's writes, and the memory held does not grow with the partition. Another process sees a
+// write once the window has gone back; the tool hands the flash to no other process (a command
+// it starts included) before that. Not for use by several threads at once.
+class FlashCache {
+public:
+    static constexpr uint64_t kSize = 1u << 20;
+
+    ~FlashCache() { settle(); }
+
+    // The cells at pos of the file open as fd (writable or not, identified by st, of file_size
+    // bytes); *len is cut to what lies in the window (at least one). A write must call
+    // changed() after. overwrite: the caller replaces all *len cells, so a window they cover
+    // whole need not be read. Null with errno when the file cannot be read.
+    unsigned char *at(int fd, bool writable, const struct stat &st, uint64_t file_size, uint64_t pos, size_t *len,
+                      bool overwrite) {
+        if (!holds(st, pos)) {
+            if (settle() != 0) return nullptr;
+            const uint64_t start = pos - pos % kSize;
+            const size_t length = static_cast<size_t>(std::min<uint64_t>(kSize, file_size - start));
+            buf_.resize(kSize);
+            fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (fd_ < 0) return nullptr;
+            const bool covered = overwrite && pos == start && *len >= length;
+            if (!covered &&
+                read_full(fd_, buf_.data(), length, static_cast<int64_t>(start)) != static_cast<ssize_t>(length)) {
+                const int e = errno;
+                forget();
+                errno = e ? e : EIO;
+                return nullptr;
+            }
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+            start_ = start;
+            length_ = length;
+            writable_ = writable;
+            static const bool registered = std::atexit([] { cache().settle(); }) == 0;
+            (void)registered;
+        } else if (writable && !writable_) {
+            // The window goes back through a descriptor that may write.
+            const int w = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (w < 0) return nullptr;
+            ::close(fd_);
+            fd_ = w;
+            writable_ = true;
+        }
+        *len = static_cast<size_t>(std::min<uint64_t>(*len, start_ + length_ - pos));
+        return buf_.data() + (pos - start_);
+    }
+
+    // The window's bytes [from, to) (file offsets) were changed.
+    void changed(uint64_t from, uint64_t to) {
+        dirty_from_ = std::min(dirty_from_, from);
+        dirty_to_ = std::max(dirty_to_, to);
+    }
+
+    // Writes the changed bytes back and forgets the window. 0, or -1 with errno.
+    int settle() {
+        int r = 0;
+        if (fd_ >= 0 && dirty_from_ < dirty_to_) {
+            const size_t n = static_cast<size_t>(dirty_to_ - dirty_from_);
+            if (write_full(fd_, buf_.data() + (dirty_from_ - start_), n, static_cast<int64_t>(dirty_from_)) !=
+                static_cast<ssize_t>(n))
+                r = -1;
+        }
+        const int e = errno;
+        forget();
+        errno = e;
+        return r;
+    }
+
+    static FlashCache &cache() {
+        static FlashCache c;
+        return c;
+    }
+
+private:
+    bool holds(const struct stat &st, uint64_t pos) const {
+        return fd_ >= 0 && st.st_dev == dev_ && st.st_ino == ino_ && pos >= start_ && pos < start_ + length_;
+    }
+
+    void forget() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        dirty_from_ = UINT64_MAX;
+        dirty_to_ = 0;
+    }
+
+    std::vector<unsigned char> buf_;
+    int fd_ = -1;
+    bool writable_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    uint64_t start_ = 0, length_ = 0;
+    uint64_t dirty_from_ = UINT64_MAX, dirty_to_ = 0;
+};
+
 }  // namespace
+
+int settle_emulated_flash() { return FlashCache::cache().settle(); }
 
 // The power of the simulated device fails: the whole device stops, so the mark tells every
 // other process of the run (see run_command) before this one is killed.
 [[noreturn]] void power_fails() {
+    settle_emulated_flash();  // what was done before the power failed stays done
     std::ofstream(root() + "/sim/poweroff") << "off\n";
     ::raise(SIGKILL);
     std::abort();
@@ -74,6 +177,8 @@ bool is_pow2(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 // simulated device's shared fault switches (power cut, operation log) under <root>/sim.
 struct Emulation {
     MtdInfo geo;
+    struct stat file {};  // which file: the process's window is told apart by it
+    bool writable = false;
     std::set<uint32_t> bad, fail_erase, fail_write, weak;
     std::vector<uint64_t> read_flip;
     std::string desc_path;
@@ -239,7 +344,7 @@ int Emulation::begin_op(const char *what, uint64_t offset, uint64_t length) {
 }
 
 MtdDevice::MtdDevice() = default;
-MtdDevice::~MtdDevice() = default;
+MtdDevice::~MtdDevice() { close(); }
 MtdDevice::MtdDevice(MtdDevice &&) noexcept = default;
 MtdDevice &MtdDevice::operator=(MtdDevice &&) noexcept = default;
 
@@ -263,6 +368,8 @@ bool MtdDevice::open(const std::string &path, int flags) {
             return false;
         }
         emu->geo.size = static_cast<uint32_t>(st.st_size);
+        emu->file = st;
+        emu->writable = (flags & O_ACCMODE) == O_RDWR;
         emu_ = std::move(emu);
     } else if (!S_ISCHR(st.st_mode)) {
         errno = ENODEV;
@@ -273,8 +380,15 @@ bool MtdDevice::open(const std::string &path, int flags) {
 }
 
 int MtdDevice::close() {
-    emu_.reset();
-    return fd_.close();
+    int r = 0;
+    if (emu_) {
+        r = settle_emulated_flash();
+        emu_.reset();
+    }
+    const int e = errno;
+    if (fd_.close() != 0) return -1;
+    errno = e;
+    return r;
 }
 
 int MtdDevice::info(MtdInfo *out) const {
@@ -316,18 +430,27 @@ int MtdDevice::erase(uint64_t start, uint64_t length) {
         errno = EINVAL;
         return -1;
     }
+    if (!emu_->writable) {
+        errno = EBADF;
+        return -1;
+    }
     const bool torn = emu_->begin_op("erase", start, length) == 1;
     const uint64_t end = torn ? start + length / 2 : start + length;
-    std::vector<unsigned char> ff(static_cast<size_t>(es), 0xFF);
     for (uint64_t b = start; b < end; b += es) {
         uint32_t blk = emu_->block_of(b);
         if ((emu_->nand() && emu_->bad.count(blk)) || emu_->fail_erase.count(blk)) {
             errno = EIO;
             return -1;
         }
-        size_t n = static_cast<size_t>(std::min<uint64_t>(es, end - b));
-        if (write_full(fd_.get(), ff.data(), n, static_cast<int64_t>(b)) != static_cast<ssize_t>(n))
-            return -1;
+        const uint64_t block_end = std::min<uint64_t>(b + es, end);
+        for (uint64_t at = b; at < block_end;) {
+            size_t n = static_cast<size_t>(block_end - at);
+            unsigned char *cells = emu_cells(at, &n, true);
+            if (!cells) return -1;
+            std::memset(cells, 0xFF, n);
+            FlashCache::cache().changed(at, at + n);
+            at += n;
+        }
     }
     if (torn) power_fails();
     return 0;
@@ -458,13 +581,38 @@ ssize_t MtdDevice::write(const void *buf, size_t count) {
     return n;
 }
 
+unsigned char *MtdDevice::emu_cells(uint64_t pos, size_t *len, bool overwrite) {
+    return FlashCache::cache().at(fd_.get(), emu_->writable, emu_->file, emu_->geo.size, pos, len, overwrite);
+}
+
+namespace {
+// Programming only clears bits: the cells become cells AND data. A word at a time.
+void program(unsigned char *cells, const unsigned char *data, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t c, d;
+        std::memcpy(&c, cells + i, 8);
+        std::memcpy(&d, data + i, 8);
+        c &= d;
+        std::memcpy(cells + i, &c, 8);
+    }
+    for (; i < n; ++i) cells[i] &= data[i];
+}
+}  // namespace
+
 ssize_t MtdDevice::emu_read(void *buf, size_t count, uint64_t pos) {
     MtdInfo geo;
     if (info(&geo) != 0) return -1;
     if (pos >= geo.size) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, geo.size - pos));
-    ssize_t n = read_full(fd_.get(), buf, count, static_cast<int64_t>(pos));
-    if (n <= 0) return n;
+    for (size_t done = 0; done < count;) {
+        size_t n = count - done;
+        const unsigned char *cells = emu_cells(pos + done, &n, false);
+        if (!cells) return -1;
+        std::memcpy(static_cast<unsigned char *>(buf) + done, cells, n);
+        done += n;
+    }
+    const ssize_t n = static_cast<ssize_t>(count);
     for (uint64_t off : emu_->read_flip)
         if (off >= pos && off < pos + static_cast<uint64_t>(n))
             static_cast<unsigned char *>(buf)[off - pos] ^= 0x01;
@@ -493,18 +641,32 @@ ssize_t MtdDevice::emu_write(const void *buf, size_t count, uint64_t pos) {
             return -1;
         }
     }
+    if (!emu_->writable) {
+        errno = EBADF;
+        return -1;
+    }
     const bool torn = emu_->begin_op("write", pos, count) == 1;
     size_t len = count;
     if (torn) len = static_cast<size_t>((count / 2) - (count / 2) % ws);
-    std::vector<unsigned char> cells(len);
-    if (read_full(fd_.get(), cells.data(), len, static_cast<int64_t>(pos)) != static_cast<ssize_t>(len))
-        return -1;
     const auto *src = static_cast<const unsigned char *>(buf);
-    for (size_t i = 0; i < len; ++i) cells[i] &= src[i];  // programming only clears bits
-    for (size_t i = 0; i < len; i += static_cast<size_t>(ws))
-        if (emu_->weak.count(emu_->block_of(pos + i))) cells[i] ^= 0x01;
-    if (write_full(fd_.get(), cells.data(), len, static_cast<int64_t>(pos)) != static_cast<ssize_t>(len))
-        return -1;
+    for (size_t done = 0; done < len;) {
+        size_t n = len - done;
+        unsigned char *cells = emu_cells(pos + done, &n, false);
+        if (!cells) return -1;
+        program(cells, src + done, n);
+        FlashCache::cache().changed(pos + done, pos + done + n);
+        done += n;
+    }
+    if (!emu_->weak.empty()) {
+        for (size_t i = 0; i < len; i += static_cast<size_t>(ws)) {
+            if (!emu_->weak.count(emu_->block_of(pos + i))) continue;
+            size_t n = 1;
+            unsigned char *cell = emu_cells(pos + i, &n, false);
+            if (!cell) return -1;
+            *cell ^= 0x01;
+            FlashCache::cache().changed(pos + i, pos + i + 1);
+        }
+    }
     if (torn) power_fails();
     return static_cast<ssize_t>(count);
 }

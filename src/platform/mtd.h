@@ -24,6 +24,11 @@ struct MtdInfo {
 
 struct Emulation;
 
+// Writes what this process programmed into emulated flash back to the files and forgets it, so
+// that another process sees it and may change the files: before a command runs, and whenever the
+// flash is handed over. 0, or -1 with errno. The kernel's devices need nothing of the kind.
+int settle_emulated_flash();
+
 class MtdDevice {
 public:
     MtdDevice();
@@ -68,6 +73,9 @@ public:
     int64_t seek(int64_t offset, int whence);
 
 private:
+    // The emulated flash's cells at pos, *len cut to what lies together there (overwrite: the
+    // caller replaces them all); null with errno.
+    unsigned char *emu_cells(uint64_t pos, size_t *len, bool overwrite);
     ssize_t emu_read(void *buf, size_t count, uint64_t pos);
     ssize_t emu_write(const void *buf, size_t count, uint64_t pos);
 

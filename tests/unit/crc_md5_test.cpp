@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "env/crc32.h"
 #include "fixture.h"
 #include "upfw/crc32.h"
 #include "upfw/env.h"
@@ -32,6 +35,31 @@ TEST(Crc32, KnownValuesAndContinuation) {
         for (size_t cut : {size_t{0}, size_t{1}, size_t{3}, n / 2, n}) {
             uint32_t c = crc32(0, &buf[start], static_cast<uint32_t>(cut));
             EXPECT_EQ(crc32(c, &buf[start + cut], static_cast<uint32_t>(n - cut)), want);
+        }
+    }
+}
+
+// The method of this CPU gives the table method's values on random lengths, alignments and
+// starting registers, and the table method the bit-by-bit reference's. UPFW_EXPECT_CRC_METHOD
+// names the method a run must have taken: the armhf build runs this under QEMU CPU models with
+// and without the CRC32 instructions.
+TEST(Crc32, MethodOfThisCpuAgreesWithTableMethod) {
+    if (const char *want = std::getenv("UPFW_EXPECT_CRC_METHOD")) {
+        EXPECT_STREQ(upfw::env::crc32_method(), want);
+    }
+    std::mt19937 rng(11);
+    std::vector<unsigned char> buf((1 << 17) + 16);
+    for (auto &b : buf) b = static_cast<unsigned char>(rng());
+    for (int i = 0; i < 1500; ++i) {
+        const size_t start = rng() % 16;
+        // Every short length (the methods' edges lie there), then longer ones.
+        const size_t n = i < 600 ? static_cast<size_t>(i) : rng() % (i < 1450 ? 8192 : buf.size() - 16);
+        const uint32_t reg = static_cast<uint32_t>(rng());
+        const unsigned char *p = &buf[start];
+        const uint32_t want = upfw::env::crc32_raw_table(reg, p, n);
+        ASSERT_EQ(upfw::env::crc32_raw(reg, p, n), want) << "length " << n << " at " << start;
+        if (n < 600) {
+            ASSERT_EQ(~upfw::env::crc32_raw_table(~0u, p, n), upfw::test::ref_crc32(p, n)) << "length " << n;
         }
     }
 }

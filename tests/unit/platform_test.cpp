@@ -156,8 +156,14 @@ TEST(EmulatedFlash, NorSemantics) {
     EXPECT_EQ(errno, EOPNOTSUPP);
     d.seek(3, SEEK_SET);
     EXPECT_EQ(d.write("\x01", 1), 1);  // NOR takes single bytes
+    char c = 0;
+    EXPECT_EQ(d.pread(&c, 1, 3), 1);
+    EXPECT_EQ(c, '\x01');
+    // The file holds the write once the process hands the flash over (a command, a close).
+    EXPECT_EQ(upfw::platform::settle_emulated_flash(), 0);
     EXPECT_EQ(read_file(f.path)[3], '\x01');
     EXPECT_EQ(d.erase(0, 2048), 0);
+    EXPECT_EQ(d.close(), 0);
     EXPECT_EQ(read_file(f.path)[3], '\xff');
 }
 
@@ -173,6 +179,7 @@ TEST(EmulatedFlash, FaultKeys) {
     EXPECT_EQ(errno, EIO);
     d.seek(6144, SEEK_SET);
     ASSERT_EQ(d.write(page.data(), 512), 512);  // accepted, but stored wrong
+    ASSERT_EQ(upfw::platform::settle_emulated_flash(), 0);
     EXPECT_NE(read_file(f.path).substr(6144, 512), page);
     char got[8];
     d.seek(0, SEEK_SET);
