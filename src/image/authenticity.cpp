@@ -22,25 +22,16 @@ namespace upfw::image {
 
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
-
 bool ends_with(const std::string &s, const char *tail) {
     const size_t n = std::strlen(tail);
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-bool sha256_of_range(int fd, uint64_t offset, uint64_t size, unsigned char (&out)[sig::kDigestSize]) {
-    std::vector<unsigned char> buf(size < kChunk ? size : kChunk);
+// The SHA-256 of a component, read as the verification reads it (its CRC-32 comes along unused).
+bool sha256_of_range(int fd, uint32_t offset, uint32_t size, unsigned char (&out)[sig::kDigestSize]) {
     crypto::Sha256 sha;
-    for (uint64_t done = 0; done < size;) {
-        const size_t want = size - done < kChunk ? static_cast<size_t>(size - done) : kChunk;
-        if (platform::read_full(fd, buf.data(), want, static_cast<int64_t>(offset + done)) !=
-            static_cast<ssize_t>(want))
-            return false;
-        sha.update(buf.data(), want);
-        done += want;
-    }
-    return sha.final(out);
+    uint32_t crc = 0;
+    return crc_of_range(fd, offset, size, &crc, &sha) && sha.final(out);
 }
 
 bool sha256_of(const void *bytes, size_t n, unsigned char (&out)[sig::kDigestSize]) {

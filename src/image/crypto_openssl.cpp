@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "image/crypto.h"
 #include "platform/fd.h"
@@ -81,8 +80,8 @@ Key Key::load(const std::string &path, Kind kind, std::string *why, const std::s
         *why = "not a regular file";
         return k;
     }
-    std::vector<char> text(kMaxKeyFile + 1);
-    const ssize_t n = platform::read_full(fd.get(), text.data(), text.size());
+    std::string text(kMaxKeyFile + 1, '\0');
+    const ssize_t n = platform::read_full(fd.get(), &text[0], text.size());
     if (n < 0) {
         *why = std::string("cannot read: ") + std::strerror(errno);
         return k;
@@ -91,14 +90,14 @@ Key Key::load(const std::string &path, Kind kind, std::string *why, const std::s
         *why = "too large for a key file";
         return k;
     }
-    const std::string body(text.data(), static_cast<size_t>(n));
+    text.resize(static_cast<size_t>(n));
     size_t objects = 0;
-    for (size_t at = body.find("-----BEGIN "); at != std::string::npos; at = body.find("-----BEGIN ", at + 1)) ++objects;
+    for (size_t at = text.find("-----BEGIN "); at != std::string::npos; at = text.find("-----BEGIN ", at + 1)) ++objects;
     if (objects > 1) {
         *why = "holds more than one PEM object; one key a file";
         return k;
     }
-    if (body.find("-----BEGIN ENCRYPTED") != std::string::npos || body.find("Proc-Type: 4,ENCRYPTED") != std::string::npos) {
+    if (text.find("-----BEGIN ENCRYPTED") != std::string::npos || text.find("Proc-Type: 4,ENCRYPTED") != std::string::npos) {
         *why = "an encrypted key; decrypt it (openssl pkey -in KEY -out PLAIN) or sign with --signer";
         return k;
     }

@@ -220,12 +220,7 @@ UPFW_API int UPFW_run_update(const char *image_path) {
         const bool spi = i == kBld || i == kBld2;
         // The writers check what they wrote against this header's CRC-32, the one verified, and
         // the signed digest: a file changed since is never recorded or booted.
-        Expected want;
-        want.crc32 = e[i].crc32;
-        if (digests.checked && digests.has[i]) {
-            want.has_sha256 = true;
-            std::memcpy(want.sha256, digests.sha256[i], sizeof want.sha256);
-        }
+        const Expected want = expected_of(e[i].crc32, digests, i);
         const int result = spi ? spi_write(image_path, &r, &want) : nand_write(image_path, &r, &want);
         if (result != 0) {
             if (spi) return -5;

@@ -46,11 +46,11 @@ bool expectation(int image, const update_part &req, const Expected *given, Expec
         *out = *given;
         return true;
     }
-    *out = Expected();
     upfw_header h;
     const bool read = platform::read_full(image, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+    if (!read) std::memset(&h, 0, sizeof h);  // no entry; and no signature can be checked against it
     int index = -1;
-    for (int i = 0; read && req.size != 0 && i < UPFW_ENTRY_COUNT; ++i)
+    for (int i = 0; req.size != 0 && i < UPFW_ENTRY_COUNT; ++i)
         if (h.entries[i].offset == req.offset && h.entries[i].size == req.size) index = i;
     if (req.size != 0 && index < 0) {
         std::fflush(stdout);
@@ -59,19 +59,20 @@ bool expectation(int image, const update_part &req, const Expected *given, Expec
         return false;
     }
     image::SignedDigests digests;
-    if (!read && image::load_trust().state != image::Trust::kAnyImage) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "Error: the image header cannot be read to check its signature\n");
-        return false;
-    }
-    if (read && !image::authenticate(image, h, &digests)) return false;
-    if (index < 0) return true;  // nothing to write: the CRC of no data is 0
-    out->crc32 = h.entries[index].crc32;
-    if (digests.checked && digests.has[index]) {
-        out->has_sha256 = true;
-        std::memcpy(out->sha256, digests.sha256[index], sizeof out->sha256);
-    }
+    if (!image::authenticate(image, h, &digests)) return false;
+    // Nothing to write: the CRC of no data is 0.
+    *out = index < 0 ? Expected() : expected_of(h.entries[index].crc32, digests, index);
     return true;
+}
+
+Expected expected_of(uint32_t crc32, const image::SignedDigests &digests, int index) {
+    Expected e;
+    e.crc32 = crc32;
+    if (digests.checked && digests.has[index]) {
+        e.has_sha256 = true;
+        std::memcpy(e.sha256, digests.sha256[index], sizeof e.sha256);
+    }
+    return e;
 }
 
 bool written_matches(const update_part &req, uint32_t crc, crypto::Sha256 *sha, const Expected &want) {

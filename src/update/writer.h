@@ -11,6 +11,10 @@ namespace upfw::crypto {
 class Sha256;
 }
 
+namespace upfw::image {
+struct SignedDigests;
+}
+
 namespace upfw::update {
 
 // What the written bytes must be: the CRC-32 of their header entry and, for an image that was
@@ -29,6 +33,10 @@ int spi_write(const char *image_path, const update_part *req, const Expected *ex
 
 // The request's device node as it is opened (under the root) and as messages show it.
 std::string device_of(const update_part &req);
+
+// What the component of header entry index must be: its CRC-32, and the digest the signature
+// vouches for when the image was authenticated.
+Expected expected_of(uint32_t crc32, const image::SignedDigests &digests, int index);
 
 // What the component must be: given when set, else the CRC-32 of the entry of the image header
 // (read from the open image) with the request's offset and size, and, on a device that trusts
